@@ -1,0 +1,745 @@
+// The binding frame: everything the class files share. A class file
+// describes its class as a table of parts (constructor, methods, properties,
+// protocols) over engine functions; the frame binds and converts arguments,
+// guards the receiver, translates engine failures and creates the type.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <charconv>
+#include <atomic>
+#include <concepts>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace ostina::py {
+
+// ---------------------------------------------------------------------------
+// References and errors
+
+// Owner of one strong reference; releases it on every path.
+class Ref {
+public:
+    Ref() = default;
+    explicit Ref(PyObject* owned) : object_(owned) {}
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& other) noexcept : object_(other.release()) {}
+    Ref& operator=(Ref&& other) noexcept {
+        std::swap(object_, other.object_);
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(object_); }
+
+    PyObject* get() const { return object_; }
+    PyObject* release() { return std::exchange(object_, nullptr); }
+    explicit operator bool() const { return object_ != nullptr; }
+
+private:
+    PyObject* object_ = nullptr;
+};
+
+// Thrown once a Python exception has been set; unwinds to the entry point.
+struct PythonError {};
+
+// Throws PythonError when `object` is null (a failed API call), else owns it.
+inline Ref checked(PyObject* object) {
+    if (object == nullptr) throw PythonError{};
+    return Ref(object);
+}
+
+// Sets `kind` with `message` and throws PythonError.
+[[noreturn]] void raise(PyObject* kind, const std::string& message);
+
+// The module's exception for internal faults: derives from BaseException,
+// created on first use, never a module attribute.
+PyObject* panic_exception();
+
+// Sets the Python exception for the C++ exception being handled.
+void translate_current_exception() noexcept;
+
+// Runs an entry point body; any C++ exception becomes a Python exception and
+// the entry point reports failure with `failed`.
+template <class Body, class Result = std::invoke_result_t<Body>>
+Result guarded(Body&& body, Result failed) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        translate_current_exception();
+        return failed;
+    }
+}
+
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+    return guarded(std::forward<Body>(body), static_cast<PyObject*>(nullptr));
+}
+
+// Replaces a pending exception of exactly TypeError by
+// "argument '<parameter>': <message>", keeping its cause.
+void name_argument_in_type_error(std::string_view parameter);
+
+// "'<type qualname>' object is not an instance of '<target>'", or the None form.
+[[noreturn]] void raise_cast_failure(PyObject* object, std::string_view target);
+
+// ---------------------------------------------------------------------------
+// Access counts: a number of shared holders, or one exclusive holder.
+
+class AccessCount {
+public:
+    bool try_share() noexcept;
+    void end_share() noexcept { count_.fetch_sub(1, std::memory_order_release); }
+    bool try_take() noexcept;
+    void end_take() noexcept { count_.store(0, std::memory_order_release); }
+
+private:
+    static constexpr long kExclusive = -1;
+    std::atomic<long> count_{0};
+};
+
+// Every object of the module's classes: the header, the count, one engine value.
+template <class T>
+struct Object {
+    PyObject_HEAD
+    AccessCount access;
+    T value;
+};
+
+template <class T>
+Object<T>* object_of(PyObject* self) {
+    return reinterpret_cast<Object<T>*>(self);
+}
+
+// Holds shared access (`Exclusive` false) or exclusive access for its scope;
+// construction raises RuntimeError when the object is held incompatibly.
+template <class T, bool Exclusive>
+class Access {
+public:
+    explicit Access(PyObject* self) : object_(object_of<T>(self)) {
+        if constexpr (Exclusive) {
+            if (!object_->access.try_take()) raise(PyExc_RuntimeError, "Already borrowed");
+        } else {
+            if (!object_->access.try_share())
+                raise(PyExc_RuntimeError, "Already mutably borrowed");
+        }
+    }
+    Access(const Access&) = delete;
+    Access& operator=(const Access&) = delete;
+    ~Access() {
+        if constexpr (Exclusive) object_->access.end_take();
+        else object_->access.end_share();
+    }
+
+    using Value = std::conditional_t<Exclusive, T, const T>;
+    Value& value() const { return object_->value; }
+
+private:
+    Object<T>* object_;
+};
+
+// ---------------------------------------------------------------------------
+// Classes: each bound engine type declares its specialisation of Bound in
+// classes.hpp and defines `definition()` in its class file.
+
+struct ClassDefinition;
+
+template <class T>
+struct Bound {
+    static constexpr bool value = false;
+};
+
+template <class T>
+concept BoundType = Bound<T>::value;
+
+PyObject* create_type(const ClassDefinition& definition);
+
+// The type object of a bound class, created once per process on first use;
+// null with the exception set when creation fails.
+template <BoundType T>
+PyTypeObject* type_of() {
+    static PyObject* type = nullptr;
+    if (type == nullptr) type = create_type(Bound<T>::definition());
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
+// A new Python object owning `value`.
+template <BoundType T>
+PyObject* wrap(T value) {
+    PyTypeObject* type = type_of<T>();
+    if (type == nullptr) throw PythonError{};
+    PyObject* self = checked(PyType_GenericAlloc(type, 0)).release();
+    auto* object = object_of<T>(self);
+    new (&object->access) AccessCount();
+    new (&object->value) T(std::move(value));
+    return self;
+}
+
+template <BoundType T>
+void dealloc(PyObject* self) {
+    auto* object = object_of<T>(self);
+    object->value.~T();
+    object->access.~AccessCount();
+    PyTypeObject* type = Py_TYPE(self);
+    auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_object(self);
+    Py_DECREF(type);
+}
+
+// ---------------------------------------------------------------------------
+// Conversions between Python objects and engine values.
+
+template <class T>
+struct Convert;
+
+// Integers that are read as a signed 64-bit value and range-checked.
+std::int64_t read_small_unsigned(PyObject* object, std::int64_t maximum);
+
+template <class T>
+    requires(std::same_as<T, std::uint8_t> || std::same_as<T, std::uint16_t> ||
+             std::same_as<T, std::uint32_t>)
+struct Convert<T> {
+    static T from(PyObject* object) {
+        return static_cast<T>(read_small_unsigned(object, std::numeric_limits<T>::max()));
+    }
+    static PyObject* to(T value) { return PyLong_FromUnsignedLong(value); }
+};
+
+template <>
+struct Convert<std::uint64_t> {
+    static std::uint64_t from(PyObject* object);
+    static PyObject* to(std::uint64_t value) { return PyLong_FromUnsignedLongLong(value); }
+};
+
+template <>
+struct Convert<std::int64_t> {
+    static PyObject* to(std::int64_t value) { return PyLong_FromLongLong(value); }
+};
+
+template <>
+struct Convert<double> {
+    static double from(PyObject* object);
+    static PyObject* to(double value) { return PyFloat_FromDouble(value); }
+};
+
+// A 32-bit value travels as a double: narrowed to nearest on the way in,
+// widened exactly on the way out.
+template <>
+struct Convert<float> {
+    static float from(PyObject* object) {
+        return static_cast<float>(Convert<double>::from(object));
+    }
+    static PyObject* to(float value) { return PyFloat_FromDouble(value); }
+};
+
+template <>
+struct Convert<bool> {
+    static bool from(PyObject* object);
+    static PyObject* to(bool value) { return PyBool_FromLong(value); }
+};
+
+template <>
+struct Convert<std::string> {
+    static std::string from(PyObject* object);
+    static PyObject* to(std::string_view value) {
+        return PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size()));
+    }
+};
+
+// Sequences (not str) item by item; lists out.
+void check_sequence(PyObject* object);
+Py_ssize_t size_hint(PyObject* object);
+PyObject* new_list(std::size_t size);
+
+template <class Item>
+struct Convert<std::vector<Item>> {
+    static std::vector<Item> from(PyObject* object) {
+        check_sequence(object);
+        std::vector<Item> items;
+        items.reserve(static_cast<std::size_t>(size_hint(object)));
+        Ref iterator = checked(PyObject_GetIter(object));
+        while (Ref item{PyIter_Next(iterator.get())}) items.push_back(Convert<Item>::from(item.get()));
+        if (PyErr_Occurred()) throw PythonError{};
+        return items;
+    }
+    static PyObject* to(const std::vector<Item>& items) {
+        Ref list{new_list(items.size())};
+        for (std::size_t i = 0; i < items.size(); ++i)
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), checked(Convert<Item>::to(items[i])).release());
+        return list.release();
+    }
+};
+
+template <class Item>
+struct Convert<std::optional<Item>> {
+    static PyObject* to(const std::optional<Item>& item) {
+        if (!item) Py_RETURN_NONE;
+        return Convert<Item>::to(*item);
+    }
+};
+
+template <class... Items>
+struct Convert<std::tuple<Items...>> {
+    static PyObject* to(const std::tuple<Items...>& items) {
+        Ref tuple = checked(PyTuple_New(sizeof...(Items)));
+        std::apply([&](const Items&... item) {
+            Py_ssize_t index = 0;
+            (PyTuple_SetItem(tuple.get(), index++, checked(Convert<Items>::to(item)).release()), ...);
+        }, items);
+        return tuple.release();
+    }
+};
+
+template <class First, class Second>
+struct Convert<std::pair<First, Second>> : Convert<std::tuple<First, Second>> {};
+
+// Objects of the module's classes: exactly that class, read shared and copied.
+template <BoundType T>
+struct Convert<T> {
+    static T from(PyObject* object) {
+        PyTypeObject* type = type_of<T>();
+        if (type == nullptr) throw PythonError{};
+        if (Py_TYPE(object) != type) raise_cast_failure(object, Bound<T>::name);
+        return Access<T, false>(object).value();
+    }
+    static PyObject* to(T value) { return wrap(std::move(value)); }
+};
+
+// Engine result to a new Python object; `void` results become None.
+template <class Result>
+PyObject* to_python(Result&& result) {
+    return Convert<std::remove_cvref_t<Result>>::to(std::forward<Result>(result));
+}
+
+// ---------------------------------------------------------------------------
+// Signatures: the text signature of a callable ("sample_at($self, frame,
+// channel)") is written once; the frame derives the method name, the
+// parameter names and defaults, and the docstring from it.
+
+template <std::size_t N>
+struct FixedString {
+    char text[N]{};
+    constexpr FixedString(const char (&literal)[N]) {
+        for (std::size_t i = 0; i < N; ++i) text[i] = literal[i];
+    }
+    constexpr std::string_view view() const { return {text, N - 1}; }
+};
+
+// Parameters after "$self", counted at compile time so that a table entry
+// whose text and function disagree fails to build.
+constexpr std::size_t parameter_count(std::string_view signature) {
+    auto open = signature.find('(');
+    auto inside = signature.substr(open + 1, signature.rfind(')') - open - 1);
+    if (inside.starts_with("$self")) inside.remove_prefix(5);
+    if (inside.starts_with(", ")) inside.remove_prefix(2);
+    if (inside.empty()) return 0;
+    std::size_t commas = 0;
+    bool quoted = false;
+    for (char c : inside) {
+        if (c == '"') quoted = !quoted;
+        else if (c == ',' && !quoted) ++commas;
+    }
+    return commas + 1;
+}
+
+struct Parameter {
+    std::string name;
+    std::optional<std::string> default_text;
+};
+
+struct Signature {
+    std::string name;        // "sample_at"
+    std::string docstring;   // the text signature and the doc line
+    std::string function;    // "AudioBuffer.sample_at()" for messages
+    std::vector<Parameter> parameters;
+    std::size_t required = 0;
+};
+
+// `owner` names the class; constructors are reported as "<owner>.__new__()".
+Signature parse_signature(std::string_view owner, std::string_view text, std::string_view doc,
+                          bool constructor);
+
+// Borrowed argument objects in parameter order; null where not given.
+template <std::size_t N>
+using Arguments = std::array<PyObject*, N>;
+
+// Vectorcall layout (positionals, then keyword values named by `names`).
+void bind_arguments(const Signature& signature, PyObject** slots, PyObject* const* args,
+                    Py_ssize_t positional, PyObject* names);
+// Tuple and dict layout, as the constructor slot receives them.
+void bind_arguments(const Signature& signature, PyObject** slots, PyObject* args, PyObject* kwargs);
+
+// The value of a parameter the caller left out, read from its default text.
+template <class T>
+T parse_default(std::string_view text) {
+    if constexpr (std::same_as<T, bool>) {
+        return text == "True";
+    } else if constexpr (std::same_as<T, std::string>) {
+        return std::string(text.substr(1, text.size() - 2));  // drop the quotes
+    } else if constexpr (std::floating_point<T>) {
+        double value = 0.0;
+        std::from_chars(text.data(), text.data() + text.size(), value);
+        return static_cast<T>(value);
+    } else {
+        T value{};
+        std::from_chars(text.data(), text.data() + text.size(), value);
+        return value;
+    }
+}
+
+// Converts the argument in slot `index`, naming the parameter in a TypeError.
+template <class T>
+T convert_argument(const Signature& signature, PyObject* given, std::size_t index) {
+    if (given == nullptr) return parse_default<T>(*signature.parameters[index].default_text);
+    try {
+        return Convert<T>::from(given);
+    } catch (const PythonError&) {
+        name_argument_in_type_error(signature.parameters[index].name);
+        throw;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// What a table entry's function looks like: its receiver (if any), whether it
+// changes the receiver, and its parameters.
+
+template <class... Params>
+struct ParameterList {
+    static constexpr std::size_t size = sizeof...(Params);
+
+    // Converts every argument in parameter order (braces keep that order).
+    template <std::size_t... I>
+    static auto convert(const Signature& signature, PyObject* const* slots,
+                        std::index_sequence<I...>) {
+        return std::tuple<std::remove_cvref_t<Params>...>{
+            convert_argument<std::remove_cvref_t<Params>>(signature, slots[I], I)...};
+    }
+    static auto convert(const Signature& signature, PyObject* const* slots) {
+        return convert(signature, slots, std::index_sequence_for<Params...>{});
+    }
+};
+
+template <class F>
+struct Callable;
+
+template <class R, class... A>
+struct Callable<R (*)(A...)> {
+    using Params = ParameterList<A...>;
+};
+
+// Functions whose receiver is the object: members, or free functions taking
+// it first. A const receiver is read shared, any other taken exclusively.
+template <class F>
+struct Receiving;
+
+template <class R, class Self, class... A>
+struct Receiving<R (*)(Self&, A...)> {
+    using Receiver = std::remove_const_t<Self>;
+    static constexpr bool changes = !std::is_const_v<Self>;
+    using Params = ParameterList<A...>;
+};
+
+template <class R, class C, class... A>
+struct Receiving<R (C::*)(A...)> {
+    using Receiver = C;
+    static constexpr bool changes = true;
+    using Params = ParameterList<A...>;
+};
+
+template <class R, class C, class... A>
+struct Receiving<R (C::*)(A...) const> {
+    using Receiver = C;
+    static constexpr bool changes = false;
+    using Params = ParameterList<A...>;
+};
+
+template <class R, class C>
+struct Receiving<R C::*> {
+    using Receiver = C;
+    static constexpr bool changes = false;
+    using Params = ParameterList<>;
+};
+
+// Runs `call` and converts what it returns; a void result becomes None.
+template <class Call>
+PyObject* result_of(Call&& call) {
+    if constexpr (std::is_void_v<std::invoke_result_t<Call>>) {
+        call();
+        Py_RETURN_NONE;
+    } else {
+        return to_python(call());
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The class table.
+
+struct ClassDefinition {
+    std::string name;            // "AudioBuffer"
+    std::string qualified_name;  // "builtins.AudioBuffer"
+    std::string docstring;
+    int basic_size = 0;
+    std::vector<PyType_Slot> slots;
+    std::vector<PyMethodDef> methods;
+    std::vector<PyGetSetDef> properties;
+};
+
+void add_slot(ClassDefinition& definition, int slot, void* function);
+
+using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+using NoArguments = PyObject* (*)(PyObject*, PyObject*);
+
+// A method with parameters binds them by the interpreter's fast convention; one
+// without leaves "takes no arguments" to the interpreter.
+void add_method(ClassDefinition& definition, const Signature& signature, FastCall with_arguments,
+                NoArguments without_arguments, bool is_static);
+
+// Methods ---------------------------------------------------------------
+
+template <FixedString Text, auto Function, FixedString Doc = "">
+struct Method {
+    using Shape = Receiving<decltype(Function)>;
+    using Receiver = typename Shape::Receiver;
+    using Params = typename Shape::Params;
+    static_assert(parameter_count(Text.view()) == Params::size,
+                  "the text signature and the function disagree on the parameters");
+
+    static inline Signature signature;
+
+    // Bind, take the receiver, then convert: a conversion that calls back
+    // into a receiver being changed meets the held access.
+    static PyObject* with_arguments(PyObject* self, PyObject* const* args, Py_ssize_t count,
+                                    PyObject* names) {
+        return guarded([&] {
+            std::array<PyObject*, Params::size> slots{};
+            bind_arguments(signature, slots.data(), args, count, names);
+            Access<Receiver, Shape::changes> receiver(self);
+            auto values = Params::convert(signature, slots.data());
+            return result_of([&]() -> decltype(auto) {
+                return std::apply([&](auto&... value) -> decltype(auto) {
+                    return std::invoke(Function, receiver.value(), std::move(value)...);
+                }, values);
+            });
+        });
+    }
+
+    static PyObject* without_arguments(PyObject* self, PyObject*) {
+        if constexpr (Params::size == 0) {
+            return guarded([&] {
+                Access<Receiver, Shape::changes> receiver(self);
+                return result_of([&]() -> decltype(auto) { return std::invoke(Function, receiver.value()); });
+            });
+        } else {
+            return nullptr;  // never registered: the method binds its parameters
+        }
+    }
+
+    void operator()(ClassDefinition& definition) const {
+        signature = parse_signature(definition.name, Text.view(), Doc.view(), false);
+        add_method(definition, signature, &with_arguments, &without_arguments, false);
+    }
+};
+
+// Static methods and constructors: no receiver, all arguments converted first.
+template <FixedString Text, auto Function>
+struct FreeCall {
+    using Params = typename Callable<decltype(Function)>::Params;
+    static_assert(parameter_count(Text.view()) == Params::size,
+                  "the text signature and the function disagree on the parameters");
+
+    static inline Signature signature;
+
+    static PyObject* run(PyObject* const* slots) {
+        auto values = Params::convert(signature, slots);
+        return result_of([&]() -> decltype(auto) { return std::apply(Function, std::move(values)); });
+    }
+
+    static PyObject* with_arguments(PyObject*, PyObject* const* args, Py_ssize_t count,
+                                    PyObject* names) {
+        return guarded([&] {
+            std::array<PyObject*, Params::size> slots{};
+            bind_arguments(signature, slots.data(), args, count, names);
+            return run(slots.data());
+        });
+    }
+
+    static PyObject* without_arguments(PyObject*, PyObject*) {
+        if constexpr (Params::size == 0) {
+            return guarded([&] { return run(nullptr); });
+        } else {
+            return nullptr;  // never registered: the method binds its parameters
+        }
+    }
+
+    static PyObject* construct(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+        return guarded([&] {
+            std::array<PyObject*, Params::size> slots{};
+            bind_arguments(signature, slots.data(), args, kwargs);
+            return run(slots.data());
+        });
+    }
+};
+
+template <FixedString Text, auto Function>
+struct StaticMethod {
+    using Call = FreeCall<Text, Function>;
+    void operator()(ClassDefinition& definition) const {
+        Call::signature = parse_signature(definition.name, Text.view(), "", false);
+        add_method(definition, Call::signature, &Call::with_arguments, &Call::without_arguments, true);
+    }
+};
+
+// The constructor: its text signature is also the class docstring.
+template <FixedString Text, auto Function>
+struct Constructor {
+    using Call = FreeCall<Text, Function>;
+    void operator()(ClassDefinition& definition) const {
+        Call::signature = parse_signature(definition.name, Text.view(), "", true);
+        definition.docstring = Call::signature.docstring;
+        add_slot(definition, Py_tp_new, reinterpret_cast<void*>(&Call::construct));
+    }
+};
+
+// Properties --------------------------------------------------------------
+
+template <auto Getter>
+PyObject* get_property(PyObject* self, void*) {
+    using Shape = Receiving<decltype(Getter)>;
+    return guarded([&] {
+        Access<typename Shape::Receiver, false> receiver(self);
+        return to_python(std::invoke(Getter, receiver.value()));
+    });
+}
+
+int refuse_delete();
+
+// Converts first (naming `Parameter` in a TypeError), then takes the receiver.
+template <auto Setter, FixedString Parameter>
+int set_property(PyObject* self, PyObject* given, void*) {
+    if (given == nullptr) return refuse_delete();
+    using Shape = Receiving<decltype(Setter)>;
+    using Value = std::tuple_element_t<0, typename Shape::Params::Values>;
+    return guarded([&] {
+        Value value;
+        try {
+            value = Convert<Value>::from(given);
+        } catch (const PythonError&) {
+            name_argument_in_type_error(Parameter.view());
+            throw;
+        }
+        Access<typename Shape::Receiver, true> receiver(self);
+        std::invoke(Setter, receiver.value(), std::move(value));
+        return 0;
+    }, -1);
+}
+
+template <FixedString Name, auto Getter>
+struct Property {
+    void operator()(ClassDefinition& definition) const {
+        definition.properties.push_back({Name.text, &get_property<Getter>, nullptr, nullptr, nullptr});
+    }
+};
+
+template <FixedString Name, auto Getter, auto Setter, FixedString Parameter = Name>
+struct WritableProperty {
+    void operator()(ClassDefinition& definition) const {
+        definition.properties.push_back({Name.text, &get_property<Getter>,
+                                         &set_property<Setter, Parameter>, nullptr, nullptr});
+    }
+};
+
+// Protocols ---------------------------------------------------------------
+
+template <auto Text>
+PyObject* text_slot(PyObject* self) {
+    using Shape = Receiving<decltype(Text)>;
+    return guarded([&] {
+        Access<typename Shape::Receiver, false> receiver(self);
+        return Convert<std::string>::to(std::invoke(Text, receiver.value()));
+    });
+}
+
+template <auto Text>
+struct Repr {
+    void operator()(ClassDefinition& definition) const {
+        add_slot(definition, Py_tp_repr, reinterpret_cast<void*>(&text_slot<Text>));
+    }
+};
+
+template <auto Text>
+struct Str {
+    void operator()(ClassDefinition& definition) const {
+        add_slot(definition, Py_tp_str, reinterpret_cast<void*>(&text_slot<Text>));
+    }
+};
+
+template <auto Size>
+Py_ssize_t length_slot(PyObject* self) {
+    using Shape = Receiving<decltype(Size)>;
+    return guarded([&] {
+        Access<typename Shape::Receiver, false> receiver(self);
+        return static_cast<Py_ssize_t>(std::invoke(Size, receiver.value()));
+    }, Py_ssize_t{-1});
+}
+
+// len() through the mapping slot only; truth follows it.
+template <auto Size>
+struct Length {
+    void operator()(ClassDefinition& definition) const {
+        add_slot(definition, Py_mp_length, reinterpret_cast<void*>(&length_slot<Size>));
+    }
+};
+
+PyObject* negated_equality(PyObject* self, PyObject* other);
+
+template <class T>
+PyObject* compare_slot(PyObject* self, PyObject* other, int op) {
+    if (op == Py_NE) return negated_equality(self, other);
+    if (op != Py_EQ || Py_TYPE(other) != Py_TYPE(self)) Py_RETURN_NOTIMPLEMENTED;
+    auto* left = object_of<T>(self);
+    auto* right = object_of<T>(other);
+    // An object that cannot be read right now compares as "not implemented".
+    if (!left->access.try_share()) Py_RETURN_NOTIMPLEMENTED;
+    if (!right->access.try_share()) {
+        left->access.end_share();
+        Py_RETURN_NOTIMPLEMENTED;
+    }
+    bool equal = left->value == right->value;
+    right->access.end_share();
+    left->access.end_share();
+    return PyBool_FromLong(equal);
+}
+
+// == on all value fields; != negates the interpreter's ==; no ordering, no hash.
+template <class T>
+struct Equality {
+    void operator()(ClassDefinition& definition) const {
+        add_slot(definition, Py_tp_richcompare, reinterpret_cast<void*>(&compare_slot<T>));
+    }
+};
+
+// Ends the tables and adds the slots that point at them.
+void finish_definition(ClassDefinition& definition);
+
+// Builds the table of class `T` from its parts.
+template <BoundType T, class... Parts>
+ClassDefinition define(Parts... parts) {
+    ClassDefinition definition;
+    definition.name = Bound<T>::name;
+    definition.qualified_name = "builtins." + definition.name;
+    definition.basic_size = static_cast<int>(sizeof(Object<T>));
+    add_slot(definition, Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<T>));
+    (parts(definition), ...);
+    finish_definition(definition);
+    return definition;
+}
+
+}  // namespace ostina::py

@@ -1,0 +1,54 @@
+#include "oscillator.hpp"
+
+namespace ostina::oscillator {
+namespace {
+
+// Knuth's 64-bit multiplier: with an odd increment the generator runs
+// through all 2^64 states.
+constexpr std::uint64_t kLcgMultiplier = 6364136223846793005ULL;
+constexpr std::uint64_t kLcgIncrement = 1;
+// The low bits of a power-of-two LCG repeat quickly; keep only the top 31.
+constexpr int kLcgOutputShift = 33;
+// 2^30 spreads the 31-bit output over [0, 2), which the -1 offset centres on zero.
+constexpr double kNoiseScale = 1073741824.0;
+
+double noise_value(std::uint64_t state) {
+    const auto bits = static_cast<double>(state >> kLcgOutputShift);
+    return bits / kNoiseScale + -1.0;
+}
+
+}  // namespace
+
+template <class Wave>
+Samples ToneOscillator<Wave>::render(std::uint64_t frames) {
+    Samples samples = zeroed_samples(frames);
+    const Wave wave;
+    const double gain = amplitude;
+    const double increment = frequency / static_cast<double>(sample_rate);
+    double p = phase;
+    for (float& sample : samples) {
+        sample = narrow(wave(p) * gain);
+        p = p + increment;
+        p = p - std::floor(p);
+    }
+    phase = p;
+    return samples;
+}
+
+template struct ToneOscillator<SineWave>;
+template struct ToneOscillator<SquareWave>;
+template struct ToneOscillator<SawWave>;
+
+Samples NoiseSource::render(std::uint64_t frames) {
+    Samples samples = zeroed_samples(frames);
+    const double gain = amplitude;
+    std::uint64_t s = state;
+    for (float& sample : samples) {
+        s = s * kLcgMultiplier + kLcgIncrement;
+        sample = narrow(noise_value(s) * gain);
+    }
+    state = s;
+    return samples;
+}
+
+}  // namespace ostina::oscillator

@@ -1,0 +1,59 @@
+"""Every entry point, on its success and its failure paths, releases what it
+creates: repeating it many times leaves traced memory flat."""
+import gc
+import tracemalloc
+
+import pytest
+
+from ostina import AudioBuffer, AudioFormat
+
+
+def attempt(call):
+    try:
+        call()
+    except BaseException:  # the failure path is the point; PanicException included
+        pass
+
+
+class Callback:
+    def __init__(self, action):
+        self.action = action
+
+    def __float__(self):
+        self.action()
+        return 0.0
+
+
+BUFFER = AudioBuffer(64, channels=2)
+
+CALLS = {
+    "format": lambda: (AudioFormat(48000, 1), repr(AudioFormat()), str(AudioFormat()),
+                       AudioFormat() == AudioFormat(), AudioFormat() != 1),
+    "format errors": lambda: attempt(lambda: AudioFormat(channels=70000)),
+    "buffer": lambda: (AudioBuffer(16, 48000, 2).to_list(), BUFFER.format, BUFFER.frames, len(BUFFER),
+                       repr(BUFFER), BUFFER.sample_at(3, 1), BUFFER.set_sample(3, 1, 0.5), BUFFER.clear()),
+    "binding errors": lambda: (attempt(lambda: AudioBuffer()), attempt(lambda: AudioBuffer(1, x=2)),
+                               attempt(lambda: AudioBuffer(1, frames=1)), attempt(lambda: BUFFER.clear(1)),
+                               attempt(lambda: BUFFER.set_sample(0, 0, "x")),
+                               attempt(lambda: BUFFER.sample_at(0, 5)), attempt(lambda: AudioBuffer(-1))),
+    "panic": lambda: attempt(lambda: AudioBuffer(2**62)),
+    "memory": lambda: attempt(lambda: AudioBuffer(2**60)),
+    "re-entrancy": lambda: attempt(lambda: BUFFER.set_sample(0, 0, Callback(BUFFER.clear))),
+}
+
+
+@pytest.mark.parametrize("call", CALLS.values(), ids=CALLS.keys())
+def test_repeated_calls_stay_flat(call):
+    for _ in range(200):  # warm caches and free lists
+        call()
+    gc.collect()
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        for _ in range(5000):
+            call()
+        gc.collect()
+        growth = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    assert growth < 4096, f"{growth} bytes left behind"
