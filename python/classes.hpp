@@ -3,6 +3,8 @@
 #pragma once
 
 #include "audio.hpp"
+#include "midi.hpp"
+#include "oscillator.hpp"
 #include "frame.hpp"
 
 namespace ostina::py {
@@ -17,6 +19,15 @@ namespace ostina::py {
 
 OSTINA_BOUND(audio::AudioFormat, "AudioFormat");
 OSTINA_BOUND(audio::AudioBuffer, "AudioBuffer");
+OSTINA_BOUND(midi::MidiChannel, "MidiChannel");
+OSTINA_BOUND(midi::Note, "Note");
+OSTINA_BOUND(midi::Velocity, "Velocity");
+OSTINA_BOUND(midi::MidiMessage, "MidiMessage");
+OSTINA_BOUND(midi::MidiEvent, "MidiEvent");
+OSTINA_BOUND(oscillator::SineOscillator, "SineOscillator");
+OSTINA_BOUND(oscillator::SquareOscillator, "SquareOscillator");
+OSTINA_BOUND(oscillator::SawOscillator, "SawOscillator");
+OSTINA_BOUND(oscillator::NoiseSource, "NoiseSource");
 
 #undef OSTINA_BOUND
 

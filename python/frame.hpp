@@ -21,6 +21,8 @@
 #include <utility>
 #include <vector>
 
+#include "errors.hpp"
+
 namespace ostina::py {
 
 // ---------------------------------------------------------------------------
@@ -388,10 +390,14 @@ T parse_default(std::string_view text) {
         double value = 0.0;
         std::from_chars(text.data(), text.data() + text.size(), value);
         return static_cast<T>(value);
-    } else {
+    } else if constexpr (std::integral<T>) {
         T value{};
         std::from_chars(text.data(), text.data() + text.size(), value);
         return value;
+    } else {
+        // Parameters of other types are always required, so binding never
+        // leaves one out.
+        throw Fault("a required parameter was left out");
     }
 }
 
@@ -444,6 +450,13 @@ template <class R, class Self, class... A>
 struct Receiving<R (*)(Self&, A...)> {
     using Receiver = std::remove_const_t<Self>;
     static constexpr bool changes = !std::is_const_v<Self>;
+    using Params = ParameterList<A...>;
+};
+
+template <class R, class Self, class... A>
+struct Receiving<R (*)(Self, A...)> {  // a small value taken by copy: read shared
+    using Receiver = Self;
+    static constexpr bool changes = false;
     using Params = ParameterList<A...>;
 };
 

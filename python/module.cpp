@@ -17,6 +17,15 @@ constexpr Registration registration() {
 constexpr Registration kClasses[] = {
     registration<audio::AudioFormat>(),
     registration<audio::AudioBuffer>(),
+    registration<midi::MidiChannel>(),
+    registration<midi::Note>(),
+    registration<midi::Velocity>(),
+    registration<midi::MidiMessage>(),
+    registration<midi::MidiEvent>(),
+    registration<oscillator::SineOscillator>(),
+    registration<oscillator::SquareOscillator>(),
+    registration<oscillator::SawOscillator>(),
+    registration<oscillator::NoiseSource>(),
 };
 
 int exec_module(PyObject* module) {

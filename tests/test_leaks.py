@@ -5,7 +5,8 @@ import tracemalloc
 
 import pytest
 
-from ostina import AudioBuffer, AudioFormat
+from ostina import (AudioBuffer, AudioFormat, MidiChannel, MidiEvent, MidiMessage, NoiseSource, Note,
+                    SawOscillator, SineOscillator, SquareOscillator, Velocity)
 
 
 def attempt(call):
@@ -25,6 +26,8 @@ class Callback:
 
 
 BUFFER = AudioBuffer(64, channels=2)
+SOURCES = [SineOscillator(), SquareOscillator(), SawOscillator(), NoiseSource()]
+MESSAGE = MidiMessage.note_on(1, 60, 100)
 
 CALLS = {
     "format": lambda: (AudioFormat(48000, 1), repr(AudioFormat()), str(AudioFormat()),
@@ -39,6 +42,21 @@ CALLS = {
     "panic": lambda: attempt(lambda: AudioBuffer(2**62)),
     "memory": lambda: attempt(lambda: AudioBuffer(2**60)),
     "re-entrancy": lambda: attempt(lambda: BUFFER.set_sample(0, 0, Callback(BUFFER.clear))),
+    "values": lambda: [(cls(9), repr(cls(9)), str(cls(9)), cls(9) == cls(9), cls(9) != cls(8), cls(9).value)
+                       for cls in (Note, Velocity, MidiChannel)] + [Note(60).to_hz(), Note.from_hz(440.0)],
+    "value errors": lambda: (attempt(lambda: Note(200)), attempt(lambda: MidiChannel(300)),
+                             attempt(lambda: Velocity(1.5)), attempt(lambda: Note.from_hz("x"))),
+    "messages": lambda: (MidiMessage.note_off(0, 1, 2), MidiMessage.control_change(1, 2, 3),
+                         MidiMessage.program_change(1, 2), MidiMessage.pitch_bend(1, 2), MidiMessage.clock(),
+                         MidiMessage.start(), MidiMessage.stop(), repr(MESSAGE), str(MESSAGE), MESSAGE == MESSAGE),
+    "message errors": lambda: (attempt(lambda: MidiMessage.note_on(16, 1, 1)),
+                               attempt(lambda: MidiMessage.note_on(1, 1.0, 1)), attempt(MidiMessage),
+                               attempt(lambda: MidiMessage.clock(1))),
+    "events": lambda: (MidiEvent(MESSAGE, 5).message, repr(MidiEvent(MESSAGE, 5)), MidiEvent(MESSAGE, 5).timestamp_us,
+                       attempt(lambda: MidiEvent(None, 1))),
+    "sources": lambda: [(source.render_to_buffer(64), repr(source), source.amplitude) for source in SOURCES],
+    "source errors": lambda: [(attempt(lambda: source.render_to_buffer(-1)), attempt(lambda: source.render_to_buffer(2**62)))
+                              for source in SOURCES] + [attempt(lambda: SineOscillator("x"))],
 }
 
 
