@@ -3,15 +3,14 @@
 Usage: python benchmarks/bench_audio.py [--check]
 """
 import ostina
-from timing import N, best, finish, list_floor, report
+from timing import N, finish, floor_fn, paired, report
 
 TARGET = 1.2
 
 
 def main():
     buf = ostina.AudioBuffer(N)  # prebuilt; only to_list() is timed
-    base = list_floor(N)
-    t = best(buf.to_list)
+    t, base = paired(buf.to_list, floor_fn(N))
     finish(report(f"AudioBuffer({N}).to_list", t, base, TARGET))
 
 

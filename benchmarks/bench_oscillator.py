@@ -4,7 +4,7 @@ Usage: python benchmarks/bench_oscillator.py [--check]
 The numpy comparison is informational only (never gated by --check).
 """
 import ostina
-from timing import N, best, finish, list_floor, report
+from timing import N, finish, floor_fn, paired, report
 
 try:
     import numpy as np
@@ -50,20 +50,21 @@ def numpy_impls(src, n):
 
 
 def main():
-    base = list_floor(N)
+    floor = floor_fn(N)
     over = False
     timings = []
     for name, factory, target in CASES:
         src = factory()  # keeps phase between calls; that's fine
-        t = best(lambda: src.render_to_buffer(N))
+        render = lambda: src.render_to_buffer(N)  # noqa: E731
+        t, base = paired(render, floor)
         over |= report(f"{name}.render_to_buffer", t, base, target)
-        timings.append((name, src, t))
+        timings.append((name, src, render))
     if np is None:
         print("numpy not importable: skipping numpy comparison")
     else:
-        for name, src, t in timings:
-            fn = numpy_impls(src, N)[name]
-            report(f"{name} vs numpy", t, best(fn), base_name="numpy")
+        for name, src, render in timings:
+            t, t_np = paired(render, numpy_impls(src, N)[name])
+            report(f"{name} vs numpy", t, t_np, base_name="numpy")
     finish(over)
 
 

@@ -12,17 +12,37 @@ N = 44100
 REPEAT = 7
 
 
+def _calls(timer):
+    number, _ = timer.autorange()  # doubles as warm-up; picks calls per run
+    return number
+
+
 def best(fn, repeat=REPEAT):
     """Minimum seconds per call of fn() over `repeat` runs, after a warm-up."""
     timer = timeit.Timer(fn)
-    number, _ = timer.autorange()  # doubles as warm-up; picks calls per run
+    number = _calls(timer)
     return min(timer.repeat(repeat=repeat, number=number)) / number
 
 
-def list_floor(n=N):
-    """Seconds per call of array.array('f', data).tolist() for n values."""
+def paired(fn, base_fn, repeat=REPEAT):
+    """(fn, base_fn) minimum seconds per call, measured in alternating runs.
+
+    Alternating keeps both sides exposed to the same background load, so
+    the ratio stays meaningful on a busy machine.
+    """
+    timers = [timeit.Timer(fn), timeit.Timer(base_fn)]
+    numbers = [_calls(t) for t in timers]
+    mins = [float("inf")] * 2
+    for _ in range(repeat):
+        for i, (t, k) in enumerate(zip(timers, numbers)):
+            mins[i] = min(mins[i], t.timeit(k) / k)
+    return mins[0], mins[1]
+
+
+def floor_fn(n=N):
+    """The list floor: array.array('f', data).tolist() for n values."""
     arr = array.array("f", [0.0] * n)  # prebuilt; only tolist() is timed
-    return best(arr.tolist)
+    return arr.tolist
 
 
 def report(name, t, base, target=None, base_name="list floor"):

@@ -88,9 +88,13 @@ std::string type_name(PyObject* object) {
 }  // namespace
 
 void raise_cast_failure(PyObject* object, std::string_view target) {
-    std::string expected = "'" + std::string(target) + "'";
-    if (object == Py_None) raise(PyExc_TypeError, "'None' is not an instance of " + expected);
-    raise(PyExc_TypeError, "'" + type_name(object) + "' object is not an instance of " + expected);
+    raise(PyExc_TypeError, "'" + type_name(object) + "' object is not an instance of '" + std::string(target) + "'");
+}
+
+void raise_class_cast_failure(PyObject* object, std::string_view target) {
+    if (object == Py_None)
+        raise(PyExc_TypeError, "'None' is not an instance of '" + std::string(target) + "'");
+    raise_cast_failure(object, target);
 }
 
 // ---------------------------------------------------------------------------

@@ -90,8 +90,11 @@ PyObject* guarded(Body&& body) noexcept {
 // "argument '<parameter>': <message>", keeping its cause.
 void name_argument_in_type_error(std::string_view parameter);
 
-// "'<type qualname>' object is not an instance of '<target>'", or the None form.
+// "'<type qualname>' object is not an instance of '<target>'".
 [[noreturn]] void raise_cast_failure(PyObject* object, std::string_view target);
+// The same for a class of the module, which words None on its own:
+// "'None' is not an instance of '<target>'".
+[[noreturn]] void raise_class_cast_failure(PyObject* object, std::string_view target);
 
 // ---------------------------------------------------------------------------
 // Access counts: a number of shared holders, or one exclusive holder.
@@ -309,7 +312,7 @@ struct Convert<T> {
     static T from(PyObject* object) {
         PyTypeObject* type = type_of<T>();
         if (type == nullptr) throw PythonError{};
-        if (Py_TYPE(object) != type) raise_cast_failure(object, Bound<T>::name);
+        if (Py_TYPE(object) != type) raise_class_cast_failure(object, Bound<T>::name);
         return Access<T, false>(object).value();
     }
     static PyObject* to(T value) { return wrap(std::move(value)); }
@@ -420,12 +423,13 @@ T convert_argument(const Signature& signature, PyObject* given, std::size_t inde
 template <class... Params>
 struct ParameterList {
     static constexpr std::size_t size = sizeof...(Params);
+    using Values = std::tuple<std::remove_cvref_t<Params>...>;
 
     // Converts every argument in parameter order (braces keep that order).
     template <std::size_t... I>
     static auto convert(const Signature& signature, PyObject* const* slots,
                         std::index_sequence<I...>) {
-        return std::tuple<std::remove_cvref_t<Params>...>{
+        return Values{
             convert_argument<std::remove_cvref_t<Params>>(signature, slots[I], I)...};
     }
     static auto convert(const Signature& signature, PyObject* const* slots) {

@@ -1,0 +1,123 @@
+"""Conversions and property rules of the binding frame, through a small probe
+extension built from the frame's own sources for this test run."""
+import importlib.util
+import pathlib
+import shutil
+import subprocess
+import sysconfig
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+
+@pytest.fixture(scope="module")
+def Probe(tmp_path_factory):
+    compiler = shutil.which("c++") or shutil.which("g++")
+    target = tmp_path_factory.mktemp("probe") / "frame_probe.abi3.so"
+    subprocess.run([compiler, "-std=c++20", "-O1", "-shared", "-fPIC", "-DPy_LIMITED_API=0x030B0000",
+                    f"-I{sysconfig.get_paths()['include']}", f"-I{ROOT / 'src'}", f"-I{ROOT / 'python'}",
+                    str(ROOT / "tests/probe/frame_probe.cpp"), str(ROOT / "python/frame.cpp"), "-o", str(target)],
+                   check=True, capture_output=True, text=True)
+    spec = importlib.util.spec_from_file_location("frame_probe", target)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module.Probe
+
+
+def numpy_bool():
+    numpy = pytest.importorskip("numpy")
+    return numpy.bool_
+
+
+def test_booleans(Probe, raises_exactly):
+    assert Probe(True).flag is True and Probe(flag=False).flag is False
+    raises_exactly(TypeError, "argument 'flag': 'int' object is not an instance of 'bool'", Probe, 1)
+    raises_exactly(TypeError, "argument 'flag': 'NoneType' object is not an instance of 'bool'", Probe, None)
+    raises_exactly(TypeError, "argument 'text': 'NoneType' object is not an instance of 'str'", Probe, text=None)
+    raises_exactly(TypeError, "argument 'data': 'NoneType' object is not an instance of 'Sequence'",
+                   Probe.samples, None)
+
+
+def test_numpy_boolean_scalars_count_as_booleans(Probe):
+    boolean = numpy_bool()
+    assert Probe(boolean(True)).flag is True and Probe(boolean(False)).flag is False
+
+
+def test_a_numpy_named_boolean_without_conversion(Probe, raises_exactly):
+    fake = type("bool_", (), {"__module__": "numpy"})
+    raises_exactly(TypeError, "argument 'flag': object of type 'bool_' does not define a '__bool__' conversion",
+                   Probe, fake())
+    fake.__bool__ = lambda self: True
+    assert Probe(fake()).flag is True
+
+
+def test_text(Probe, raises_exactly):
+    assert Probe().text == "Channel" and Probe(text="Bäss ♪").text == "Bäss ♪"
+    raises_exactly(TypeError, "argument 'text': 'bytes' object is not an instance of 'str'", Probe, text=b"x")
+    with pytest.raises(UnicodeEncodeError):
+        Probe(text="\udc80")
+    assert Probe(text=type("S", (str,), {})("sub")).text == "sub"
+
+
+@pytest.mark.parametrize("data, expected", [
+    ([0.1, 2, True], [0.10000000149011612, 2.0, 1.0]),
+    ((1.5, -0.0), [1.5, -0.0]),
+    (range(3), [0.0, 1.0, 2.0]),
+    ([], []),
+    ([1e40], [float("inf")]),
+])
+def test_sample_lists(Probe, data, expected):
+    assert Probe.samples(data) == expected
+
+
+@pytest.mark.parametrize("data, kind, message", [
+    ("abc", TypeError, "argument 'data': Can't extract `str` to `Vec`"),
+    (5, TypeError, "argument 'data': 'int' object is not an instance of 'Sequence'"),
+    ({1: 2}, TypeError, "argument 'data': 'dict' object is not an instance of 'Sequence'"),
+    ([1.0, "x"], TypeError, "argument 'data': must be real number, not str"),
+    ([10**400], OverflowError, "int too large to convert to float"),
+])
+def test_sample_list_failures(Probe, raises_exactly, data, kind, message):
+    raises_exactly(kind, message, Probe.samples, data)
+
+
+def test_lists_of_sample_lists(Probe, raises_exactly):
+    assert Probe.nested([[1, 2], (3,), []]) == [[1.0, 2.0], [3.0], []]
+    raises_exactly(TypeError, "argument 'channel_buffers': Can't extract `str` to `Vec`", Probe.nested, ["ab"])
+    raises_exactly(TypeError, "argument 'channel_buffers': 'float' object is not an instance of 'Sequence'",
+                   Probe.nested, [[1.0], 2.0])
+
+
+def test_results_as_tuples(Probe):
+    assert Probe.pair("a", True) == ("a", True)
+
+
+@pytest.mark.parametrize("name, value, parameter, shown", [
+    ("flag", 1, "solo", "'int' object is not an instance of 'bool'"),
+    ("text", 3, "text", "'int' object is not an instance of 'str'"),
+    ("level", "x", "gain", "must be real number, not str"),
+])
+def test_setters_name_their_own_parameter(Probe, raises_exactly, name, value, parameter, shown):
+    probe = Probe()
+    before = getattr(probe, name)
+    raises_exactly(TypeError, f"argument '{parameter}': {shown}", setattr, probe, name, value)
+    assert getattr(probe, name) == before
+
+
+def test_setters_store_and_refuse_deletion(Probe, raises_exactly):
+    probe = Probe()
+    probe.flag, probe.text, probe.level = True, "new", 0.1
+    assert (probe.flag, probe.text, probe.level) == (True, "new", 0.10000000149011612)
+    raises_exactly(AttributeError, "can't delete attribute", delattr, probe, "text")
+
+
+def test_setter_converts_before_taking_the_object(Probe):
+    probe = Probe()
+
+    class Level:
+        def __float__(self):
+            return 0.5 if probe.text == "Channel" else 0.0  # a read is still allowed here
+
+    probe.level = Level()
+    assert probe.level == 0.5
