@@ -9,12 +9,15 @@ import sys
 import timeit
 
 N = 44100
-REPEAT = 7
+REPEAT = 21   # many short runs; the minimum filters out load bursts
+RUN_SECONDS = 0.05
 
 
 def _calls(timer):
-    number, _ = timer.autorange()  # doubles as warm-up; picks calls per run
-    return number
+    """Warm up, then pick calls per run so one run takes ~RUN_SECONDS."""
+    timer.timeit(3)
+    per_call = min(timer.repeat(repeat=3, number=1))
+    return max(1, int(RUN_SECONDS / per_call))
 
 
 def best(fn, repeat=REPEAT):

@@ -17,6 +17,18 @@ double noise_value(std::uint64_t state) {
     return bits / kNoiseScale + -1.0;
 }
 
+// p - floor(p), the phase wrap. std::floor is a library call on baseline
+// x86-64 and would sit on the loop's dependency chain; a phase advanced by
+// less than a cycle lands in [-1, 2), where floor is -1, 0 or 1 and these
+// branches give the same bits. Zero (whose sign floor keeps), NaN, infinities
+// and larger steps take std::floor.
+double wrap_phase(double p) {
+    if (p > 0.0 && p < 1.0) return p;
+    if (p >= 1.0 && p < 2.0) return p - 1.0;
+    if (p >= -1.0 && p < 0.0) return p - -1.0;
+    return p - std::floor(p);
+}
+
 }  // namespace
 
 template <class Wave>
@@ -28,8 +40,7 @@ Samples ToneOscillator<Wave>::render(std::uint64_t frames) {
     double p = phase;
     for (float& sample : samples) {
         sample = narrow(wave(p) * gain);
-        p = p + increment;
-        p = p - std::floor(p);
+        p = wrap_phase(p + increment);
     }
     phase = p;
     return samples;

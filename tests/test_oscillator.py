@@ -49,8 +49,12 @@ def test_square_quarter_rate():
 
 
 @pytest.mark.parametrize("cls", TONES)
-@pytest.mark.parametrize("frequency, amplitude, rate", [(440.0, 1.0, 44100), (-261.6, 0.5, 48000),
-                                                        (30000.0, 3.0, 44100), (0.0, 1.0, 1)])
+@pytest.mark.parametrize("frequency, amplitude, rate", [
+    (440.0, 1.0, 44100), (-261.6, 0.5, 48000), (30000.0, 3.0, 44100), (0.0, 1.0, 1), (-0.0, 1.0, 7),
+    (-1e-300, 1.0, 1),                      # the wrap rounds up to exactly 1.0
+    (1e17, 1.0, 3), (-2.0**60, 1.0, 1),     # phases past 2^52 are already integral
+    (0.75, 1.0, 1), (-0.25, 1.0, 1), (1.0 - 2**-53, 1.0, 1),
+])
 def test_tones_match_their_formula_bit_for_bit(cls, frequency, amplitude, rate):
     rendered = cls(frequency, amplitude, rate).render_to_buffer(500)
     assert [bits(x) for x in rendered] == [bits(x) for x in tone_reference(cls, frequency, amplitude, rate, 500)]
