@@ -8,20 +8,12 @@ namespace {
 using audio::AudioBuffer;
 using audio::AudioFormat;
 
-AudioFormat make_format(std::uint32_t sample_rate, std::uint16_t channels) {
-    return {sample_rate, channels};
-}
-
 std::string format_repr(const AudioFormat& format) {
     return concat("AudioFormat(sample_rate=", format.sample_rate, ", channels=", format.channels, ")");
 }
 
 std::string format_str(const AudioFormat& format) {
     return concat(format.sample_rate, "Hz ", format.channels, "ch");
-}
-
-AudioBuffer make_buffer(std::uint64_t frames, std::uint32_t sample_rate, std::uint16_t channels) {
-    return AudioBuffer(frames, sample_rate, channels);
 }
 
 std::string buffer_repr(const AudioBuffer& buffer) {
@@ -33,18 +25,18 @@ std::string buffer_repr(const AudioBuffer& buffer) {
 
 const ClassDefinition& Bound<AudioFormat>::definition() {
     static const ClassDefinition definition = define<AudioFormat>(
-        Constructor<"AudioFormat(sample_rate=44100, channels=2)", &make_format>{},
+        Constructor<"AudioFormat(sample_rate=44100, channels=2)", &construct<AudioFormat, std::uint32_t, std::uint16_t>>{},
         Property<"sample_rate", &AudioFormat::sample_rate>{},
         Property<"channels", &AudioFormat::channels>{},
         Repr<&format_repr>{},
         Str<&format_str>{},
-        Equality<AudioFormat>{});
+        Equality{});
     return definition;
 }
 
 const ClassDefinition& Bound<AudioBuffer>::definition() {
     static const ClassDefinition definition = define<AudioBuffer>(
-        Constructor<"AudioBuffer(frames, sample_rate=44100, channels=1)", &make_buffer>{},
+        Constructor<"AudioBuffer(frames, sample_rate=44100, channels=1)", &construct<AudioBuffer, std::uint64_t, std::uint32_t, std::uint16_t>>{},
         Property<"frames", &AudioBuffer::frames>{},
         Property<"format", &AudioBuffer::format>{},
         Method<"sample_at($self, frame, channel)", &AudioBuffer::sample_at>{},

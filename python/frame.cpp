@@ -194,13 +194,10 @@ void check_sequence(PyObject* object) {
     if (!PySequence_Check(object)) raise_cast_failure(object, "Sequence");
 }
 
-Py_ssize_t size_hint(PyObject* object) {
-    Py_ssize_t size = PySequence_Size(object);
-    if (size < 0) {
-        PyErr_Clear();
-        return 0;
-    }
-    return size;
+std::size_t known_size(PyObject* object) {
+    // Only lists and tuples report a length that iteration then honours.
+    if (!PyList_Check(object) && !PyTuple_Check(object)) return 0;
+    return static_cast<std::size_t>(PySequence_Size(object));
 }
 
 PyObject* new_list(std::size_t size) {
@@ -280,7 +277,9 @@ void bind_keyword(const Signature& signature, PyObject** slots, PyObject* name, 
         slots[i] = value;
         return;
     }
-    raise_binding(signature, "got an unexpected keyword argument '" + Convert<std::string>::from(name) + "'");
+    // %U keeps a name that UTF-8 cannot carry (a lone surrogate) intact.
+    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", signature.function.c_str(), name);
+    throw PythonError{};
 }
 
 // "'a'", "'a' and 'b'", "'a', 'b', and 'c'".
@@ -326,11 +325,30 @@ void bind_arguments(const Signature& signature, PyObject** slots, PyObject* args
     check_missing(signature, slots);
 }
 
+void reject_default(const Signature& signature, std::string_view text) {
+    throw Fault(signature.function + " has a default its parameter cannot take: " + std::string(text));
+}
+
 // ---------------------------------------------------------------------------
 // Types
 
 void add_slot(ClassDefinition& definition, int slot, void* function) {
     definition.slots.push_back({slot, function});
+}
+
+namespace {
+
+// The method and property tables end with an empty entry, kept last.
+template <class Entry>
+void add_entry(std::vector<Entry>& table, const Entry& entry) {
+    if (table.empty()) table.push_back({});
+    table.insert(table.end() - 1, entry);
+}
+
+}  // namespace
+
+void add_property(ClassDefinition& definition, const PyGetSetDef& property) {
+    add_entry(definition.properties, property);
 }
 
 void add_method(ClassDefinition& definition, const Signature& signature, FastCall with_arguments,
@@ -344,37 +362,27 @@ void add_method(ClassDefinition& definition, const Signature& signature, FastCal
         function = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(with_arguments));
         kind |= METH_FASTCALL | METH_KEYWORDS;
     }
-    definition.methods.push_back(
-        {signature.name.c_str(), function, kind, signature.docstring.c_str()});
+    add_entry(definition.methods, {signature.name.c_str(), function, kind, signature.docstring.c_str()});
 }
-
-void finish_definition(ClassDefinition& definition) {
-    definition.methods.push_back({nullptr, nullptr, 0, nullptr});
-    definition.properties.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
-    add_slot(definition, Py_tp_methods, definition.methods.data());
-    add_slot(definition, Py_tp_getset, definition.properties.data());
-    if (!definition.docstring.empty())
-        add_slot(definition, Py_tp_doc, const_cast<char*>(definition.docstring.c_str()));
-    definition.slots.push_back({0, nullptr});
-}
-
-namespace {
-
-bool has_slot(const ClassDefinition& definition, int slot) {
-    for (const PyType_Slot& entry : definition.slots)
-        if (entry.slot == slot) return true;
-    return false;
-}
-
-}  // namespace
 
 PyObject* create_type(const ClassDefinition& definition) {
+    // The tables live as long as the (static) definition, which outlives the type.
+    std::vector<PyType_Slot> slots = definition.slots;
+    auto* methods = const_cast<PyMethodDef*>(definition.methods.data());
+    auto* properties = const_cast<PyGetSetDef*>(definition.properties.data());
+    if (!definition.methods.empty()) slots.push_back({Py_tp_methods, methods});
+    if (!definition.properties.empty()) slots.push_back({Py_tp_getset, properties});
+    if (!definition.docstring.empty())
+        slots.push_back({Py_tp_doc, const_cast<char*>(definition.docstring.c_str())});
+    slots.push_back({0, nullptr});
+
     // Final (no base-type flag), immutable, and without an instance dict or
     // weak-reference slot, which a type made from a spec only has when asked.
     unsigned int flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
-    if (!has_slot(definition, Py_tp_new)) flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
-    PyType_Spec spec{definition.qualified_name.c_str(), definition.basic_size, 0, flags,
-                     const_cast<PyType_Slot*>(definition.slots.data())};
+    bool constructible = false;
+    for (const PyType_Slot& slot : definition.slots) constructible |= slot.slot == Py_tp_new;
+    if (!constructible) flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
+    PyType_Spec spec{definition.qualified_name.c_str(), definition.basic_size, 0, flags, slots.data()};
     return PyType_FromSpec(&spec);
 }
 

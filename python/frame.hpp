@@ -261,7 +261,7 @@ struct Convert<std::string> {
 
 // Sequences (not str) item by item; lists out.
 void check_sequence(PyObject* object);
-Py_ssize_t size_hint(PyObject* object);
+std::size_t known_size(PyObject* object);
 PyObject* new_list(std::size_t size);
 
 template <class Item>
@@ -269,7 +269,7 @@ struct Convert<std::vector<Item>> {
     static std::vector<Item> from(PyObject* object) {
         check_sequence(object);
         std::vector<Item> items;
-        items.reserve(static_cast<std::size_t>(size_hint(object)));
+        items.reserve(known_size(object));
         Ref iterator = checked(PyObject_GetIter(object));
         while (Ref item{PyIter_Next(iterator.get())}) items.push_back(Convert<Item>::from(item.get()));
         if (PyErr_Occurred()) throw PythonError{};
@@ -341,18 +341,19 @@ struct FixedString {
 // Parameters after "$self", counted at compile time so that a table entry
 // whose text and function disagree fails to build.
 constexpr std::size_t parameter_count(std::string_view signature) {
-    auto open = signature.find('(');
-    auto inside = signature.substr(open + 1, signature.rfind(')') - open - 1);
-    if (inside.starts_with("$self")) inside.remove_prefix(5);
-    if (inside.starts_with(", ")) inside.remove_prefix(2);
-    if (inside.empty()) return 0;
     std::size_t commas = 0;
-    bool quoted = false;
-    for (char c : inside) {
-        if (c == '"') quoted = !quoted;
+    bool inside = false, quoted = false, empty = true, self = false;
+    for (char c : signature) {
+        if (c == '(') inside = true;
+        else if (!inside || c == ' ') continue;
+        else if (c == ')' && !quoted) break;
+        else if (c == '"') quoted = !quoted;
+        else if (c == '$') self = true;
         else if (c == ',' && !quoted) ++commas;
+        else empty = false;
     }
-    return commas + 1;
+    if (empty) return 0;
+    return commas + 1 - (self ? 1 : 0);
 }
 
 struct Parameter {
@@ -372,48 +373,30 @@ struct Signature {
 Signature parse_signature(std::string_view owner, std::string_view text, std::string_view doc,
                           bool constructor);
 
-// Borrowed argument objects in parameter order; null where not given.
-template <std::size_t N>
-using Arguments = std::array<PyObject*, N>;
-
 // Vectorcall layout (positionals, then keyword values named by `names`).
 void bind_arguments(const Signature& signature, PyObject** slots, PyObject* const* args,
                     Py_ssize_t positional, PyObject* names);
 // Tuple and dict layout, as the constructor slot receives them.
 void bind_arguments(const Signature& signature, PyObject** slots, PyObject* args, PyObject* kwargs);
 
-// The value of a parameter the caller left out, read from its default text.
-template <class T>
-T parse_default(std::string_view text) {
-    if constexpr (std::same_as<T, bool>) {
-        return text == "True";
-    } else if constexpr (std::same_as<T, std::string>) {
-        return std::string(text.substr(1, text.size() - 2));  // drop the quotes
-    } else if constexpr (std::floating_point<T>) {
-        double value = 0.0;
-        std::from_chars(text.data(), text.data() + text.size(), value);
-        return static_cast<T>(value);
-    } else if constexpr (std::integral<T>) {
-        T value{};
-        std::from_chars(text.data(), text.data() + text.size(), value);
-        return value;
-    } else {
-        // Parameters of other types are always required, so binding never
-        // leaves one out.
-        throw Fault("a required parameter was left out");
-    }
-}
+// A default text that does not read as its parameter's type is a fault of
+// the class table, reported when the type is created.
+[[noreturn]] void reject_default(const Signature& signature, std::string_view text);
 
-// Converts the argument in slot `index`, naming the parameter in a TypeError.
+// The value a default text stands for ("44100", "440.0", "True", "\"Channel\"").
 template <class T>
-T convert_argument(const Signature& signature, PyObject* given, std::size_t index) {
-    if (given == nullptr) return parse_default<T>(*signature.parameters[index].default_text);
-    try {
-        return Convert<T>::from(given);
-    } catch (const PythonError&) {
-        name_argument_in_type_error(signature.parameters[index].name);
-        throw;
+T parse_default(const Signature& signature, std::string_view text) {
+    if constexpr (std::same_as<T, bool>) {
+        if (text == "True" || text == "False") return text == "True";
+    } else if constexpr (std::same_as<T, std::string>) {
+        if (text.size() >= 2 && text.front() == '"' && text.back() == '"')
+            return std::string(text.substr(1, text.size() - 2));
+    } else if constexpr (std::floating_point<T> || std::integral<T>) {
+        std::conditional_t<std::floating_point<T>, double, T> value{};
+        auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+        if (error == std::errc{} && end == text.data() + text.size()) return static_cast<T>(value);
     }
+    reject_default(signature, text);
 }
 
 // ---------------------------------------------------------------------------
@@ -424,16 +407,47 @@ template <class... Params>
 struct ParameterList {
     static constexpr std::size_t size = sizeof...(Params);
     using Values = std::tuple<std::remove_cvref_t<Params>...>;
+    using Defaults = std::tuple<std::optional<std::remove_cvref_t<Params>>...>;
 
-    // Converts every argument in parameter order (braces keep that order).
-    template <std::size_t... I>
-    static auto convert(const Signature& signature, PyObject* const* slots,
-                        std::index_sequence<I...>) {
-        return Values{
-            convert_argument<std::remove_cvref_t<Params>>(signature, slots[I], I)...};
+    // A parsed signature with its defaults read once, at type creation.
+    struct Call {
+        Signature signature;
+        Defaults defaults;
+    };
+
+    static Call prepare(Signature signature) {
+        Defaults defaults = [&]<std::size_t... I>(std::index_sequence<I...>) {
+            return Defaults{default_of<std::remove_cvref_t<Params>>(signature, I)...};
+        }(std::index_sequence_for<Params...>{});
+        return {std::move(signature), std::move(defaults)};
     }
-    static auto convert(const Signature& signature, PyObject* const* slots) {
-        return convert(signature, slots, std::index_sequence_for<Params...>{});
+
+    // Converts every argument in parameter order (braces keep that order);
+    // a parameter left out takes its default.
+    static Values convert(const Call& call, PyObject* const* slots) {
+        return [&]<std::size_t... I>(std::index_sequence<I...>) {
+            return Values{argument<std::remove_cvref_t<Params>>(call, std::get<I>(call.defaults), slots[I], I)...};
+        }(std::index_sequence_for<Params...>{});
+    }
+
+private:
+    template <class T>
+    static std::optional<T> default_of(const Signature& signature, std::size_t index) {
+        const auto& text = signature.parameters[index].default_text;
+        if (!text) return std::nullopt;
+        return parse_default<T>(signature, *text);
+    }
+
+    // Converts one argument, naming the parameter in a TypeError.
+    template <class T>
+    static T argument(const Call& call, const std::optional<T>& fallback, PyObject* given, std::size_t index) {
+        if (given == nullptr) return *fallback;  // binding only leaves out parameters with defaults
+        try {
+            return Convert<T>::from(given);
+        } catch (const PythonError&) {
+            name_argument_in_type_error(call.signature.parameters[index].name);
+            throw;
+        }
     }
 };
 
@@ -496,20 +510,42 @@ PyObject* result_of(Call&& call) {
     }
 }
 
+// Reads the receiver under shared access and converts what `read` returns.
+template <class Receiver, class Read>
+PyObject* read_shared(PyObject* self, Read&& read) {
+    return guarded([&] {
+        Access<Receiver, false> receiver(self);
+        return result_of([&]() -> decltype(auto) { return read(receiver.value()); });
+    });
+}
+
+// A constructor that hands its converted arguments to the engine type's own.
+template <class T, class... Args>
+T construct(Args... args) {
+    return T{std::move(args)...};
+}
+
 // ---------------------------------------------------------------------------
-// The class table.
+// The class table. Each part adds itself to the table of class `Owner`; parts
+// keep their parsed signatures per owner, so one entry may serve two classes.
 
 struct ClassDefinition {
+    ClassDefinition() = default;
+    ClassDefinition(ClassDefinition&&) = default;
+    ClassDefinition(const ClassDefinition&) = delete;
+    ClassDefinition& operator=(const ClassDefinition&) = delete;
+
     std::string name;            // "AudioBuffer"
     std::string qualified_name;  // "builtins.AudioBuffer"
     std::string docstring;
     int basic_size = 0;
-    std::vector<PyType_Slot> slots;
+    std::vector<PyType_Slot> slots;  // the table's own; create_type adds the rest
     std::vector<PyMethodDef> methods;
     std::vector<PyGetSetDef> properties;
 };
 
 void add_slot(ClassDefinition& definition, int slot, void* function);
+void add_property(ClassDefinition& definition, const PyGetSetDef& property);
 
 using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 using NoArguments = PyObject* (*)(PyObject*, PyObject*);
@@ -529,17 +565,19 @@ struct Method {
     static_assert(parameter_count(Text.view()) == Params::size,
                   "the text signature and the function disagree on the parameters");
 
-    static inline Signature signature;
+    template <class Owner>
+    static inline typename Params::Call call;
 
     // Bind, take the receiver, then convert: a conversion that calls back
     // into a receiver being changed meets the held access.
+    template <class Owner>
     static PyObject* with_arguments(PyObject* self, PyObject* const* args, Py_ssize_t count,
                                     PyObject* names) {
         return guarded([&] {
             std::array<PyObject*, Params::size> slots{};
-            bind_arguments(signature, slots.data(), args, count, names);
+            bind_arguments(call<Owner>.signature, slots.data(), args, count, names);
             Access<Receiver, Shape::changes> receiver(self);
-            auto values = Params::convert(signature, slots.data());
+            auto values = Params::convert(call<Owner>, slots.data());
             return result_of([&]() -> decltype(auto) {
                 return std::apply([&](auto&... value) -> decltype(auto) {
                     return std::invoke(Function, receiver.value(), std::move(value)...);
@@ -559,9 +597,10 @@ struct Method {
         }
     }
 
-    void operator()(ClassDefinition& definition) const {
-        signature = parse_signature(definition.name, Text.view(), Doc.view(), false);
-        add_method(definition, signature, &with_arguments, &without_arguments, false);
+    template <class Owner>
+    void apply(ClassDefinition& definition) const {
+        call<Owner> = Params::prepare(parse_signature(definition.name, Text.view(), Doc.view(), false));
+        add_method(definition, call<Owner>.signature, &with_arguments<Owner>, &without_arguments, false);
     }
 };
 
@@ -572,45 +611,57 @@ struct FreeCall {
     static_assert(parameter_count(Text.view()) == Params::size,
                   "the text signature and the function disagree on the parameters");
 
-    static inline Signature signature;
+    template <class Owner>
+    static inline typename Params::Call call;
 
+    template <class Owner>
     static PyObject* run(PyObject* const* slots) {
-        auto values = Params::convert(signature, slots);
+        auto values = Params::convert(call<Owner>, slots);
         return result_of([&]() -> decltype(auto) { return std::apply(Function, std::move(values)); });
     }
 
-    static PyObject* with_arguments(PyObject*, PyObject* const* args, Py_ssize_t count,
-                                    PyObject* names) {
+    template <class Owner>
+    static PyObject* with_arguments(PyObject*, PyObject* const* args, Py_ssize_t count, PyObject* names) {
         return guarded([&] {
             std::array<PyObject*, Params::size> slots{};
-            bind_arguments(signature, slots.data(), args, count, names);
-            return run(slots.data());
+            bind_arguments(call<Owner>.signature, slots.data(), args, count, names);
+            return run<Owner>(slots.data());
         });
     }
 
+    template <class Owner>
     static PyObject* without_arguments(PyObject*, PyObject*) {
         if constexpr (Params::size == 0) {
-            return guarded([&] { return run(nullptr); });
+            return guarded([&] { return run<Owner>(nullptr); });
         } else {
             return nullptr;  // never registered: the method binds its parameters
         }
     }
 
+    template <class Owner>
     static PyObject* construct(PyTypeObject*, PyObject* args, PyObject* kwargs) {
         return guarded([&] {
             std::array<PyObject*, Params::size> slots{};
-            bind_arguments(signature, slots.data(), args, kwargs);
-            return run(slots.data());
+            bind_arguments(call<Owner>.signature, slots.data(), args, kwargs);
+            return run<Owner>(slots.data());
         });
+    }
+
+    template <class Owner>
+    static const Signature& prepare(const ClassDefinition& definition, bool constructor) {
+        call<Owner> = Params::prepare(parse_signature(definition.name, Text.view(), "", constructor));
+        return call<Owner>.signature;
     }
 };
 
 template <FixedString Text, auto Function>
 struct StaticMethod {
     using Call = FreeCall<Text, Function>;
-    void operator()(ClassDefinition& definition) const {
-        Call::signature = parse_signature(definition.name, Text.view(), "", false);
-        add_method(definition, Call::signature, &Call::with_arguments, &Call::without_arguments, true);
+    template <class Owner>
+    void apply(ClassDefinition& definition) const {
+        const Signature& signature = Call::template prepare<Owner>(definition, false);
+        add_method(definition, signature, &Call::template with_arguments<Owner>,
+                   &Call::template without_arguments<Owner>, true);
     }
 };
 
@@ -618,10 +669,10 @@ struct StaticMethod {
 template <FixedString Text, auto Function>
 struct Constructor {
     using Call = FreeCall<Text, Function>;
-    void operator()(ClassDefinition& definition) const {
-        Call::signature = parse_signature(definition.name, Text.view(), "", true);
-        definition.docstring = Call::signature.docstring;
-        add_slot(definition, Py_tp_new, reinterpret_cast<void*>(&Call::construct));
+    template <class Owner>
+    void apply(ClassDefinition& definition) const {
+        definition.docstring = Call::template prepare<Owner>(definition, true).docstring;
+        add_slot(definition, Py_tp_new, reinterpret_cast<void*>(&Call::template construct<Owner>));
     }
 };
 
@@ -629,11 +680,8 @@ struct Constructor {
 
 template <auto Getter>
 PyObject* get_property(PyObject* self, void*) {
-    using Shape = Receiving<decltype(Getter)>;
-    return guarded([&] {
-        Access<typename Shape::Receiver, false> receiver(self);
-        return to_python(std::invoke(Getter, receiver.value()));
-    });
+    return read_shared<typename Receiving<decltype(Getter)>::Receiver>(
+        self, [](const auto& value) -> decltype(auto) { return std::invoke(Getter, value); });
 }
 
 int refuse_delete();
@@ -660,16 +708,18 @@ int set_property(PyObject* self, PyObject* given, void*) {
 
 template <FixedString Name, auto Getter>
 struct Property {
-    void operator()(ClassDefinition& definition) const {
-        definition.properties.push_back({Name.text, &get_property<Getter>, nullptr, nullptr, nullptr});
+    template <class Owner>
+    void apply(ClassDefinition& definition) const {
+        add_property(definition, {Name.text, &get_property<Getter>, nullptr, nullptr, nullptr});
     }
 };
 
 template <FixedString Name, auto Getter, auto Setter, FixedString Parameter = Name>
 struct WritableProperty {
-    void operator()(ClassDefinition& definition) const {
-        definition.properties.push_back({Name.text, &get_property<Getter>,
-                                         &set_property<Setter, Parameter>, nullptr, nullptr});
+    template <class Owner>
+    void apply(ClassDefinition& definition) const {
+        add_property(definition, {Name.text, &get_property<Getter>, &set_property<Setter, Parameter>,
+                                  nullptr, nullptr});
     }
 };
 
@@ -677,32 +727,30 @@ struct WritableProperty {
 
 template <auto Text>
 PyObject* text_slot(PyObject* self) {
-    using Shape = Receiving<decltype(Text)>;
-    return guarded([&] {
-        Access<typename Shape::Receiver, false> receiver(self);
-        return Convert<std::string>::to(std::invoke(Text, receiver.value()));
-    });
+    return read_shared<typename Receiving<decltype(Text)>::Receiver>(
+        self, [](const auto& value) -> std::string { return std::invoke(Text, value); });
 }
 
 template <auto Text>
 struct Repr {
-    void operator()(ClassDefinition& definition) const {
+    template <class Owner>
+    void apply(ClassDefinition& definition) const {
         add_slot(definition, Py_tp_repr, reinterpret_cast<void*>(&text_slot<Text>));
     }
 };
 
 template <auto Text>
 struct Str {
-    void operator()(ClassDefinition& definition) const {
+    template <class Owner>
+    void apply(ClassDefinition& definition) const {
         add_slot(definition, Py_tp_str, reinterpret_cast<void*>(&text_slot<Text>));
     }
 };
 
 template <auto Size>
 Py_ssize_t length_slot(PyObject* self) {
-    using Shape = Receiving<decltype(Size)>;
     return guarded([&] {
-        Access<typename Shape::Receiver, false> receiver(self);
+        Access<typename Receiving<decltype(Size)>::Receiver, false> receiver(self);
         return static_cast<Py_ssize_t>(std::invoke(Size, receiver.value()));
     }, Py_ssize_t{-1});
 }
@@ -710,7 +758,8 @@ Py_ssize_t length_slot(PyObject* self) {
 // len() through the mapping slot only; truth follows it.
 template <auto Size>
 struct Length {
-    void operator()(ClassDefinition& definition) const {
+    template <class Owner>
+    void apply(ClassDefinition& definition) const {
         add_slot(definition, Py_mp_length, reinterpret_cast<void*>(&length_slot<Size>));
     }
 };
@@ -721,30 +770,23 @@ template <class T>
 PyObject* compare_slot(PyObject* self, PyObject* other, int op) {
     if (op == Py_NE) return negated_equality(self, other);
     if (op != Py_EQ || Py_TYPE(other) != Py_TYPE(self)) Py_RETURN_NOTIMPLEMENTED;
-    auto* left = object_of<T>(self);
-    auto* right = object_of<T>(other);
-    // An object that cannot be read right now compares as "not implemented".
-    if (!left->access.try_share()) Py_RETURN_NOTIMPLEMENTED;
-    if (!right->access.try_share()) {
-        left->access.end_share();
+    try {
+        Access<T, false> left(self), right(other);
+        return PyBool_FromLong(left.value() == right.value());
+    } catch (const PythonError&) {
+        // An object that cannot be read right now compares as "not implemented".
+        PyErr_Clear();
         Py_RETURN_NOTIMPLEMENTED;
     }
-    bool equal = left->value == right->value;
-    right->access.end_share();
-    left->access.end_share();
-    return PyBool_FromLong(equal);
 }
 
 // == on all value fields; != negates the interpreter's ==; no ordering, no hash.
-template <class T>
 struct Equality {
-    void operator()(ClassDefinition& definition) const {
-        add_slot(definition, Py_tp_richcompare, reinterpret_cast<void*>(&compare_slot<T>));
+    template <class Owner>
+    void apply(ClassDefinition& definition) const {
+        add_slot(definition, Py_tp_richcompare, reinterpret_cast<void*>(&compare_slot<Owner>));
     }
 };
-
-// Ends the tables and adds the slots that point at them.
-void finish_definition(ClassDefinition& definition);
 
 // Builds the table of class `T` from its parts.
 template <BoundType T, class... Parts>
@@ -754,8 +796,7 @@ ClassDefinition define(Parts... parts) {
     definition.qualified_name = "builtins." + definition.name;
     definition.basic_size = static_cast<int>(sizeof(Object<T>));
     add_slot(definition, Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<T>));
-    (parts(definition), ...);
-    finish_definition(definition);
+    (parts.template apply<T>(definition), ...);
     return definition;
 }
 

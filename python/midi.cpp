@@ -22,16 +22,12 @@ ClassDefinition define_ranged(Extra... extra) {
         Property<"value", &Value::value>{},
         Repr<static_cast<std::string (*)(Value)>(&midi::debug_text)>{},
         Str<&number_text<Value>>{},
-        Equality<Value>{},
+        Equality{},
         extra...);
 }
 
 std::string message_repr(const MidiMessage& message) {
     return concat("MidiMessage(", midi::debug_text(message), ")");
-}
-
-MidiEvent make_event(MidiMessage message, std::uint64_t timestamp_us) {
-    return {std::move(message), timestamp_us};
 }
 
 std::string event_repr(const MidiEvent& event) {
@@ -69,13 +65,13 @@ const ClassDefinition& Bound<MidiMessage>::definition() {
         StaticMethod<"stop()", &midi::stop>{},
         Repr<&message_repr>{},
         Str<static_cast<std::string (*)(const MidiMessage&)>(&midi::debug_text)>{},
-        Equality<MidiMessage>{});
+        Equality{});
     return definition;
 }
 
 const ClassDefinition& Bound<MidiEvent>::definition() {
     static const ClassDefinition definition = define<MidiEvent>(
-        Constructor<"MidiEvent(message, timestamp_us)", &make_event>{},
+        Constructor<"MidiEvent(message, timestamp_us)", &construct<MidiEvent, MidiMessage, std::uint64_t>>{},
         Property<"message", &MidiEvent::message>{},
         Property<"timestamp_us", &MidiEvent::timestamp_us>{},
         Repr<&event_repr>{});

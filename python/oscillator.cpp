@@ -8,11 +8,6 @@ namespace {
 using oscillator::NoiseSource;
 
 template <class Tone>
-Tone make_tone(double frequency, double amplitude, std::uint32_t sample_rate) {
-    return Tone{frequency, amplitude, sample_rate};
-}
-
-template <class Tone>
 std::string tone_repr(const Tone& tone) {
     return concat(Bound<Tone>::name, "(frequency=", format_shortest(tone.frequency),
                   ", amplitude=", format_shortest(tone.amplitude), ", sample_rate=", tone.sample_rate, ")");
@@ -22,15 +17,13 @@ std::string tone_repr(const Tone& tone) {
 template <class Tone, FixedString Text>
 ClassDefinition define_tone() {
     return define<Tone>(
-        Constructor<Text, &make_tone<Tone>>{},
+        Constructor<Text, &construct<Tone, double, double, std::uint32_t>>{},
         Property<"frequency", &Tone::frequency>{},
         Property<"amplitude", &Tone::amplitude>{},
         Property<"sample_rate", &Tone::sample_rate>{},
         Method<"render_to_buffer($self, frames)", &Tone::render>{},
         Repr<&tone_repr<Tone>>{});
 }
-
-NoiseSource make_noise(double amplitude, std::uint64_t seed) { return NoiseSource{amplitude, seed}; }
 
 std::string noise_repr(const NoiseSource& noise) {
     return concat("NoiseSource(amplitude=", format_shortest(noise.amplitude), ")");
@@ -58,7 +51,7 @@ const ClassDefinition& Bound<oscillator::SawOscillator>::definition() {
 
 const ClassDefinition& Bound<NoiseSource>::definition() {
     static const ClassDefinition definition = define<NoiseSource>(
-        Constructor<"NoiseSource(amplitude=1.0, seed=42)", &make_noise>{},
+        Constructor<"NoiseSource(amplitude=1.0, seed=42)", &construct<NoiseSource, double, std::uint64_t>>{},
         Property<"amplitude", &NoiseSource::amplitude>{},
         Method<"render_to_buffer($self, frames)", &NoiseSource::render>{},
         Repr<&noise_repr>{});

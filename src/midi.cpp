@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "errors.hpp"
+#include "format.hpp"
 
 namespace ostina::midi {
 namespace {
@@ -17,8 +18,7 @@ constexpr double kNotesPerOctave = 12.0;
 constexpr double kLowestNote = 0.0;
 constexpr double kHighestNote = 127.0;
 
-std::string field_text(std::uint8_t value) { return std::to_string(value); }
-std::string field_text(std::uint16_t value) { return std::to_string(value); }
+std::string field_text(std::unsigned_integral auto value) { return concat(value); }
 
 template <class Kind>
 std::string field_text(RangedByte<Kind> value) {
@@ -39,7 +39,7 @@ std::string variant_text(const Variant& message) {
     if constexpr (HasFields<Variant>) {
         std::string_view separator = " { ";
         message.each_field([&](std::string_view name, const auto& value) {
-            text.append(separator).append(name).append(": ").append(field_text(value));
+            text += concat(separator, name, ": ", field_text(value));
             separator = ", ";
         });
         text += " }";
@@ -50,14 +50,11 @@ std::string variant_text(const Variant& message) {
 }  // namespace
 
 void throw_out_of_range(std::string_view kind, unsigned value, unsigned maximum) {
-    std::string text(kind);
-    text.append(" out of range: ").append(std::to_string(value)).append(" (must be 0");
-    text.append(kEnDash).append(std::to_string(maximum)).append(")");
-    throw ValueError(text);
+    throw ValueError(concat(kind, " out of range: ", value, " (must be 0", kEnDash, maximum, ")"));
 }
 
 std::string value_text(std::string_view kind, std::uint8_t value) {
-    return std::string(kind).append("(").append(std::to_string(value)).append(")");
+    return concat(kind, "(", value, ")");
 }
 
 double to_hz(Note note) {

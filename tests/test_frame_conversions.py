@@ -121,3 +121,23 @@ def test_setter_converts_before_taking_the_object(Probe):
 
     probe.level = Level()
     assert probe.level == 0.5
+
+
+class Claims:
+    """A sequence whose reported length is not what iteration yields."""
+
+    def __init__(self, items, length):
+        self.items, self.length = items, length
+
+    def __len__(self):
+        if isinstance(self.length, BaseException):
+            raise self.length
+        return self.length
+
+    def __getitem__(self, index):
+        return self.items[index]
+
+
+@pytest.mark.parametrize("length", [2**60, 0, KeyboardInterrupt()])
+def test_sequences_are_iterated_not_measured(Probe, length):
+    assert Probe.samples(Claims([1.0, 2.0, 3.0], length)) == [1.0, 2.0, 3.0]

@@ -61,6 +61,11 @@ def test_argument_binding_messages(raises_exactly, call, message):
     raises_exactly(TypeError, message, call)
 
 
+def test_unexpected_keyword_keeps_any_name(raises_exactly):
+    raises_exactly(TypeError, "AudioBuffer.__new__() got an unexpected keyword argument '\udc80'",
+                   lambda: AudioBuffer(1, **{"\udc80": 1}))
+
+
 def test_keywords_bind_by_name():
     buffer = AudioBuffer(channels=2, frames=3)
     buffer.set_sample(value=0.5, channel=1, frame=2)
