@@ -225,11 +225,6 @@ struct Convert<std::uint64_t> {
 };
 
 template <>
-struct Convert<std::int64_t> {
-    static PyObject* to(std::int64_t value) { return PyLong_FromLongLong(value); }
-};
-
-template <>
 struct Convert<double> {
     static double from(PyObject* object);
     static PyObject* to(double value) { return PyFloat_FromDouble(value); }

@@ -1,7 +1,10 @@
-// Number printing for reprs.
+// Number printing for reprs, and text built from pieces.
 #pragma once
 
+#include <charconv>
+#include <concepts>
 #include <string>
+#include <string_view>
 
 namespace ostina {
 
@@ -14,14 +17,6 @@ std::string format_shortest(double value);
 // value with ties to even: 0.125 at two decimals -> "0.12". The sign of a
 // negative value survives rounding to zero ("-0.00").
 std::string format_fixed(double value, int decimals);
-
-}  // namespace ostina
-
-#include <charconv>
-#include <concepts>
-#include <string_view>
-
-namespace ostina {
 
 // Text built from pieces: strings as they are, integers in decimal. Floats
 // are left out on purpose: each repr chooses shortest or fixed printing.
@@ -43,8 +38,5 @@ std::string concat(const Pieces&... pieces) {
     (detail::append_piece(out, pieces), ...);
     return out;
 }
-
-// "true" / "false", as reprs print booleans.
-inline std::string_view bool_text(bool value) { return value ? "true" : "false"; }
 
 }  // namespace ostina
