@@ -5,6 +5,14 @@
 #include "audio.hpp"
 #include "midi.hpp"
 #include "oscillator.hpp"
+// mixer
+
+// sequencing
+
+// sampler
+
+// devices
+
 #include "frame.hpp"
 
 namespace ostina::py {
@@ -28,6 +36,14 @@ OSTINA_BOUND(oscillator::SineOscillator, "SineOscillator");
 OSTINA_BOUND(oscillator::SquareOscillator, "SquareOscillator");
 OSTINA_BOUND(oscillator::SawOscillator, "SawOscillator");
 OSTINA_BOUND(oscillator::NoiseSource, "NoiseSource");
+
+// mixer
+
+// sequencing
+
+// sampler
+
+// devices
 
 #undef OSTINA_BOUND
 

@@ -40,6 +40,8 @@ void translate_current_exception() noexcept {
         PyErr_SetString(PyExc_ValueError, error.what());
     } catch (const ostina::IndexError& error) {
         PyErr_SetString(PyExc_IndexError, error.what());
+    } catch (const ostina::RuntimeError& error) {
+        PyErr_SetString(PyExc_RuntimeError, error.what());
     } catch (const ostina::Fault& error) {
         set_panic(error.what());
     } catch (const std::bad_alloc&) {

@@ -278,8 +278,13 @@ struct Convert<std::vector<Item>> {
     }
 };
 
+// None stands for "no value", both ways.
 template <class Item>
 struct Convert<std::optional<Item>> {
+    static std::optional<Item> from(PyObject* object) {
+        if (object == Py_None) return std::nullopt;
+        return Convert<Item>::from(object);
+    }
     static PyObject* to(const std::optional<Item>& item) {
         if (!item) Py_RETURN_NONE;
         return Convert<Item>::to(*item);

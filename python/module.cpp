@@ -26,6 +26,14 @@ constexpr Registration kClasses[] = {
     registration<oscillator::SquareOscillator>(),
     registration<oscillator::SawOscillator>(),
     registration<oscillator::NoiseSource>(),
+
+    // mixer
+
+    // sequencing
+
+    // sampler
+
+    // devices
 };
 
 int exec_module(PyObject* module) {

@@ -5,6 +5,7 @@ import tracemalloc
 
 import pytest
 
+import ostina
 from ostina import (AudioBuffer, AudioFormat, MidiChannel, MidiEvent, MidiMessage, NoiseSource, Note,
                     SawOscillator, SineOscillator, SquareOscillator, Velocity)
 
@@ -57,6 +58,14 @@ CALLS = {
     "sources": lambda: [(source.render_to_buffer(64), repr(source), source.amplitude) for source in SOURCES],
     "source errors": lambda: [(attempt(lambda: source.render_to_buffer(-1)), attempt(lambda: source.render_to_buffer(2**62)))
                               for source in SOURCES] + [attempt(lambda: SineOscillator("x"))],
+
+    # mixer
+
+    # sequencing
+
+    # sampler
+
+    # devices
 }
 
 

@@ -8,7 +8,10 @@ import ostina
 from ostina import AudioBuffer, AudioFormat
 
 CLASS_ORDER = ["AudioFormat", "AudioBuffer", "MidiChannel", "Note", "Velocity", "MidiMessage",
-               "MidiEvent", "SineOscillator", "SquareOscillator", "SawOscillator", "NoiseSource"]
+               "MidiEvent", "SineOscillator", "SquareOscillator", "SawOscillator", "NoiseSource",
+               "MixerChannel", "Mixer", "Step", "Pattern", "NoteEvent", "EventSequence",
+               "TransportClock", "StepSequencer", "AudioSample", "Envelope", "SampleMapping",
+               "SampleMap", "Sampler", "AudioOutput", "MidiInput"]
 
 
 def test_module_holds_only_its_classes_in_order():
