@@ -1,9 +1,20 @@
-"""The built extension: one stable-ABI module that exports its init function only."""
+"""The built extension: one stable-ABI module that exports its init function
+only, and a wheel that runs on any manylinux system."""
+import json
 import pathlib
+import re
 import shutil
 import subprocess
+import sys
+import zipfile
+
+import pytest
 
 import ostina
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+# What a manylinux system always provides: glibc's own libraries.
+SYSTEM_LIBRARIES = {"libc.so.6", "libm.so.6", "ld-linux-x86-64.so.2"}
 
 
 def test_module_is_built_for_the_stable_abi():
@@ -17,3 +28,38 @@ def test_only_the_init_function_is_exported():
                              check=True, capture_output=True, text=True).stdout
     exported = [line.split()[-1] for line in listing.splitlines() if line.strip()]
     assert exported == ["PyInit_ostina"]
+
+
+def needed_libraries(path):
+    dynamic = subprocess.run(["readelf", "-d", str(path)], check=True, capture_output=True, text=True).stdout
+    return set(re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]", dynamic))
+
+
+def test_module_needs_only_glibc():
+    needed = needed_libraries(ostina.__file__)
+    assert "libc.so.6" in needed
+    assert needed <= SYSTEM_LIBRARIES, "the C++ runtime is linked in statically"
+
+
+@pytest.fixture(scope="module")
+def wheel(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("wheel")
+    subprocess.run([sys.executable, "-m", "pip", "wheel", "-q", "--no-deps", "-w", str(folder), str(ROOT)],
+                   check=True, capture_output=True, text=True)
+    [built] = folder.glob("*.whl")
+    return built
+
+
+def test_wheel_is_one_stable_abi_module_with_its_stubs(wheel):
+    assert re.fullmatch(r"ostina-[^-]+-cp311-abi3-linux_x86_64\.whl", wheel.name)
+    names = zipfile.ZipFile(wheel).namelist()
+    assert "ostina.abi3.so" in names
+    assert "ostina-stubs/__init__.pyi" in names
+    assert not [name for name in names if name.endswith(".py")]
+
+
+def test_auditwheel_finds_the_wheel_manylinux_compatible(wheel):
+    report = json.loads(subprocess.run([sys.executable, "-m", "auditwheel", "show", "--json", str(wheel)],
+                                       check=True, capture_output=True, text=True).stdout)
+    assert re.fullmatch(r"manylinux_2_\d+_x86_64", report["overall_tag"]), report
+    assert report["external_libs"] == {}, report
