@@ -1,0 +1,104 @@
+"""The example scripts: the groove gives the same WAV on every run, its stems
+rendered in other processes equal the serial render bit for bit, and the
+notebook runs from top to bottom."""
+import array
+import pathlib
+import subprocess
+import sys
+import wave
+
+import pytest
+
+import ostina
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+EXAMPLES = ROOT / "examples"
+NEEDED = ["AudioSample", "Envelope", "Sampler", "Mixer", "Pattern", "Step", "StepSequencer", "TransportClock",
+          "EventSequence", "NoteEvent"]
+pytestmark = pytest.mark.skipif(not all(hasattr(ostina, name) for name in NEEDED),
+                                reason="the examples need every class")
+
+# Runs a script as `python script ...` would, with matplotlib hidden.
+WITHOUT_MATPLOTLIB = "import runpy, sys; sys.modules['matplotlib'] = None; sys.argv = sys.argv[1:]; " \
+                     "runpy.run_path(sys.argv[0], run_name='__main__')"
+
+
+def run(script, *arguments, matplotlib=True):
+    prefix = [] if matplotlib else ["-c", WITHOUT_MATPLOTLIB]
+    result = subprocess.run([sys.executable, *prefix, str(EXAMPLES / script), *map(str, arguments)],
+                            capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    return result
+
+
+def test_groove_writes_the_same_wav_on_every_run(tmp_path):
+    drawn = run("groove.py", tmp_path / "drawn")
+    plain = run("groove.py", tmp_path / "plain", matplotlib=False)
+    wav = (tmp_path / "drawn" / "groove.wav").read_bytes()
+    assert wav == (tmp_path / "plain" / "groove.wav").read_bytes()
+    assert (tmp_path / "drawn" / "groove.png").read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
+    assert not (tmp_path / "plain" / "groove.png").exists()
+    assert "matplotlib is not installed: skipped the PNG" in plain.stdout
+    assert "x real time" in drawn.stdout and "rendering 100%" in drawn.stderr
+
+
+def test_groove_wav_is_four_bars_of_unclipped_stereo(tmp_path):
+    run("groove.py", tmp_path, "--bars", 4, "--bpm", 174)
+    with wave.open(str(tmp_path / "groove.wav")) as audio:
+        assert (audio.getnchannels(), audio.getsampwidth(), audio.getframerate()) == (2, 2, 44100)
+        assert audio.getnframes() == round(4 * 4 * 60 / 174 * 44100)
+        pcm = array.array("h", audio.readframes(audio.getnframes()))
+    if sys.byteorder == "big":
+        pcm.byteswap()
+    left, right = pcm[0::2], pcm[1::2]
+    assert max(map(abs, left)) > 8000 and max(map(abs, right)) > 8000
+    assert max(map(abs, pcm)) < 32767
+    assert left != right  # the tracks are panned apart
+
+
+def test_solo_and_mute_choose_the_tracks_heard(tmp_path):
+    run("groove.py", tmp_path / "bass", "--bars", 1, "--solo", "Bass")
+    run("groove.py", tmp_path / "others", "--bars", 1, "--mute", "Kick", "--mute", "Snare", "--mute", "Hats")
+    assert (tmp_path / "bass" / "groove.wav").read_bytes() == (tmp_path / "others" / "groove.wav").read_bytes()
+
+
+@pytest.fixture
+def stems(monkeypatch):
+    monkeypatch.syspath_prepend(str(EXAMPLES))
+    import stems
+    return stems
+
+
+def samples_bits(stems):
+    return [(array.array("d", stem.samples).tobytes(), stem.hits) for stem in stems]
+
+
+def test_parallel_stems_equal_the_serial_render_bit_for_bit(stems):
+    tracks = stems.groove.groove_tracks()
+    serial = stems.render_serially(tracks, 174.0, 8.0)
+    assert all(any(stem.samples) for stem in serial)
+    expected = samples_bits(serial)
+    assert samples_bits(stems.render_with_processes(tracks, 174.0, 8.0, workers=2)) == expected
+    assert samples_bits(stems.render_with_dask(tracks, 174.0, 8.0, workers=2)) == expected
+
+
+def test_stems_script_mixes_what_the_groove_script_renders(tmp_path):
+    run("stems.py", tmp_path, "--bars", 1, "--workers", 2)
+    run("groove.py", tmp_path, "--bars", 1)
+    assert (tmp_path / "stems.wav").read_bytes() == (tmp_path / "groove.wav").read_bytes()
+
+
+def test_typed_chord_example_runs():
+    assert "frames, peak" in run("chord.py").stdout
+
+
+def test_tour_notebook_runs_headless():
+    nbformat = pytest.importorskip("nbformat")
+    nbclient = pytest.importorskip("nbclient")
+    notebook = nbformat.read(EXAMPLES / "tour.ipynb", as_version=4)
+    nbclient.NotebookClient(notebook, timeout=120, kernel_name="python3",
+                            resources={"metadata": {"path": str(EXAMPLES)}}).execute()
+    outputs = [output for cell in notebook.cells if cell.cell_type == "code" for output in cell.outputs]
+    assert not [output for output in outputs if output.output_type == "error"]
+    assert any("audio/wav" in output.get("data", {}) or "text/html" in output.get("data", {}) for output in outputs)
+    assert any("image/png" in output.get("data", {}) for output in outputs)
