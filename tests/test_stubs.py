@@ -29,13 +29,22 @@ def is_setter(function):
 
 
 def stub_classes():
+    """Every class of the stubs by name, the private helpers included."""
     tree = ast.parse(STUBS.read_text())
-    return {node.name: node for node in tree.body if isinstance(node, ast.ClassDef) and not node.name.startswith("_")}
+    return {node.name: node for node in tree.body if isinstance(node, ast.ClassDef)}
+
+
+def members(name):
+    """The statements of a class stub's body and of the stub bases it inherits."""
+    classes = stub_classes()
+    node = classes[name]
+    inherited = [item for base in node.bases if ast.unparse(base) in classes for item in members(ast.unparse(base))]
+    return [*node.body, *inherited]
 
 
 def test_stubs_are_installed_beside_the_module():
     assert STUBS.is_file()
-    assert list(stub_classes()) == CLASS_ORDER
+    assert [name for name in stub_classes() if not name.startswith("_")] == CLASS_ORDER
 
 
 def test_stubtest_finds_no_difference(tmp_path):
@@ -47,10 +56,10 @@ def test_stubtest_finds_no_difference(tmp_path):
     assert result.returncode == 0, result.stdout + result.stderr
 
 
-def settable_properties(node):
+def settable_properties(name):
     """{name: has a setter} of every property a class stub declares."""
     found = {}
-    for item in node.body:
+    for item in members(name):
         if isinstance(item, ast.FunctionDef):
             decorators = [ast.unparse(decorator) for decorator in item.decorator_list]
             if "property" in decorators:
@@ -96,7 +105,7 @@ def test_properties_are_writable_exactly_where_the_stubs_say(name):
     if not hasattr(ostina, name):
         pytest.skip(f"{name} is not built yet")
     instance = INSTANCES[name]()
-    for member, settable in settable_properties(stub_classes()[name]).items():
+    for member, settable in settable_properties(name).items():
         value = getattr(instance, member)
         if settable:
             setattr(instance, member, value)

@@ -16,7 +16,8 @@ _Float: TypeAlias = SupportsFloat | SupportsIndex
 class _Samples(Protocol):
     """Anything the interpreter treats as a sequence of numbers: list, tuple, range, array."""
 
-    def __len__(self) -> int: ...
+    def __len__(self) -> int:
+        """The number of samples."""
     def __getitem__(self, index: int, /) -> _Float: ...
 
 _EventKind: TypeAlias = Literal["note_on", "note_off"]
@@ -143,56 +144,34 @@ class MidiEvent:
     def timestamp_us(self) -> int:
         """The timestamp in microseconds (int)."""
 
+@type_check_only
+class _Tone:
+    """What the three tone oscillators share."""
+
+    def __new__(cls, frequency: _Float = 440.0, amplitude: _Float = 1.0, sample_rate: _Int = 44100) -> Self: ...
+    @property
+    def frequency(self) -> float:
+        """Frequency in Hz (float)."""
+    @property
+    def amplitude(self) -> float:
+        """Peak value the waveform is scaled by (float)."""
+    @property
+    def sample_rate(self) -> int:
+        """Samples per second (int)."""
+    def render_to_buffer(self, frames: _Int) -> list[float]:
+        """The next `frames` samples as a new list of floats (32-bit values)."""
+
 @final
-class SineOscillator:
+class SineOscillator(_Tone):
     """A sine tone rendered on demand; the phase carries on from call to call."""
 
-    def __new__(cls, frequency: _Float = 440.0, amplitude: _Float = 1.0, sample_rate: _Int = 44100) -> Self: ...
-    @property
-    def frequency(self) -> float:
-        """Frequency in Hz (float)."""
-    @property
-    def amplitude(self) -> float:
-        """Peak value the waveform is scaled by (float)."""
-    @property
-    def sample_rate(self) -> int:
-        """Samples per second (int)."""
-    def render_to_buffer(self, frames: _Int) -> list[float]:
-        """The next `frames` samples as a new list of floats (32-bit values)."""
-
 @final
-class SquareOscillator:
+class SquareOscillator(_Tone):
     """A square tone (+amplitude then -amplitude per cycle) rendered on demand."""
 
-    def __new__(cls, frequency: _Float = 440.0, amplitude: _Float = 1.0, sample_rate: _Int = 44100) -> Self: ...
-    @property
-    def frequency(self) -> float:
-        """Frequency in Hz (float)."""
-    @property
-    def amplitude(self) -> float:
-        """Peak value the waveform is scaled by (float)."""
-    @property
-    def sample_rate(self) -> int:
-        """Samples per second (int)."""
-    def render_to_buffer(self, frames: _Int) -> list[float]:
-        """The next `frames` samples as a new list of floats (32-bit values)."""
-
 @final
-class SawOscillator:
+class SawOscillator(_Tone):
     """A rising saw tone from -amplitude towards +amplitude, rendered on demand."""
-
-    def __new__(cls, frequency: _Float = 440.0, amplitude: _Float = 1.0, sample_rate: _Int = 44100) -> Self: ...
-    @property
-    def frequency(self) -> float:
-        """Frequency in Hz (float)."""
-    @property
-    def amplitude(self) -> float:
-        """Peak value the waveform is scaled by (float)."""
-    @property
-    def sample_rate(self) -> int:
-        """Samples per second (int)."""
-    def render_to_buffer(self, frames: _Int) -> list[float]:
-        """The next `frames` samples as a new list of floats (32-bit values)."""
 
 @final
 class NoiseSource:
