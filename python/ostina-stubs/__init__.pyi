@@ -22,8 +22,16 @@ class _Samples(Protocol):
 
 _EventKind: TypeAlias = Literal["note_on", "note_off"]
 
+@type_check_only
+class _ComparedByValue:
+    """Equal when every field is equal; unhashable and unordered."""
+
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+
 @final
-class AudioFormat:
+class AudioFormat(_ComparedByValue):
     """A sample rate (frames per second) and a channel count; compares by value."""
 
     def __new__(cls, sample_rate: _Int = 44100, channels: _Int = 2) -> Self: ...
@@ -33,9 +41,6 @@ class AudioFormat:
     @property
     def channels(self) -> int:
         """Samples per frame (int, 0..65535)."""
-    def __eq__(self, other: object, /) -> bool: ...
-    def __ne__(self, other: object, /) -> bool: ...
-    __hash__: ClassVar[None]  # type: ignore[assignment]
 
 @final
 class AudioBuffer:
@@ -60,19 +65,16 @@ class AudioBuffer:
         """The sample count (frames x channels), not the frame count."""
 
 @final
-class MidiChannel:
+class MidiChannel(_ComparedByValue):
     """A MIDI channel number 0-15; compares by value."""
 
     def __new__(cls, value: _Int) -> Self: ...
     @property
     def value(self) -> int:
         """The channel number (int, 0-15)."""
-    def __eq__(self, other: object, /) -> bool: ...
-    def __ne__(self, other: object, /) -> bool: ...
-    __hash__: ClassVar[None]  # type: ignore[assignment]
 
 @final
-class Note:
+class Note(_ComparedByValue):
     """A MIDI note number 0-127 (69 is A4 = 440 Hz); compares by value."""
 
     def __new__(cls, value: _Int) -> Self: ...
@@ -84,24 +86,18 @@ class Note:
     @staticmethod
     def from_hz(hz: _Float) -> Note:
         """The nearest Note for a frequency in Hz, clamped to 0-127 (never raises a range error)."""
-    def __eq__(self, other: object, /) -> bool: ...
-    def __ne__(self, other: object, /) -> bool: ...
-    __hash__: ClassVar[None]  # type: ignore[assignment]
 
 @final
-class Velocity:
+class Velocity(_ComparedByValue):
     """A MIDI velocity 0-127; compares by value."""
 
     def __new__(cls, value: _Int) -> Self: ...
     @property
     def value(self) -> int:
         """The velocity (int, 0-127)."""
-    def __eq__(self, other: object, /) -> bool: ...
-    def __ne__(self, other: object, /) -> bool: ...
-    __hash__: ClassVar[None]  # type: ignore[assignment]
 
 @final
-class MidiMessage:
+class MidiMessage(_ComparedByValue):
     """An immutable MIDI message, made only by the static constructors; compares by value."""
 
     @staticmethod
@@ -128,9 +124,6 @@ class MidiMessage:
     @staticmethod
     def stop() -> MidiMessage:
         """A Stop real-time message."""
-    def __eq__(self, other: object, /) -> bool: ...
-    def __ne__(self, other: object, /) -> bool: ...
-    __hash__: ClassVar[None]  # type: ignore[assignment]
 
 @final
 class MidiEvent:
@@ -185,7 +178,7 @@ class NoiseSource:
         """The next `frames` samples as a new list of floats (32-bit values)."""
 
 @final
-class MixerChannel:
+class MixerChannel(_ComparedByValue):
     """One channel's settings: name, gain, pan, mute and solo; compares by value."""
 
     def __new__(cls, name: str = "Channel") -> Self: ...
@@ -216,9 +209,6 @@ class MixerChannel:
     def solo(self, value: bool) -> None: ...
     def process_sample(self, sample: _Float) -> tuple[float, float]:
         """The (left, right) pair of one sample after gain and constant-power pan; (0.0, 0.0) when muted."""
-    def __eq__(self, other: object, /) -> bool: ...
-    def __ne__(self, other: object, /) -> bool: ...
-    __hash__: ClassVar[None]  # type: ignore[assignment]
 
 @final
 class Mixer:
@@ -254,7 +244,7 @@ class Mixer:
         """The number of channels."""
 
 @final
-class Step:
+class Step(_ComparedByValue):
     """One step of a pattern: note, velocity, length in steps and on/off; compares by value."""
 
     def __new__(cls, note: _Int, velocity: _Int, duration_ticks: _Int = 1) -> Self: ...
@@ -278,9 +268,6 @@ class Step:
         """Whether the step sounds (bool)."""
     @active.setter
     def active(self, value: bool) -> None: ...
-    def __eq__(self, other: object, /) -> bool: ...
-    def __ne__(self, other: object, /) -> bool: ...
-    __hash__: ClassVar[None]  # type: ignore[assignment]
 
 @final
 class Pattern:
@@ -307,7 +294,7 @@ class Pattern:
         """The number of steps."""
 
 @final
-class NoteEvent:
+class NoteEvent(_ComparedByValue):
     """A note placed on the beat axis: start and length in beats, note and velocity; compares by value."""
 
     def __new__(cls, beat_position: _Float, duration: _Float, note: _Int, velocity: _Int) -> Self: ...
@@ -333,9 +320,6 @@ class NoteEvent:
     def velocity(self, value: _Int) -> None: ...
     def end_position(self) -> float:
         """Start plus length, in beats (float)."""
-    def __eq__(self, other: object, /) -> bool: ...
-    def __ne__(self, other: object, /) -> bool: ...
-    __hash__: ClassVar[None]  # type: ignore[assignment]
 
 @final
 class EventSequence:
@@ -450,7 +434,7 @@ class AudioSample:
         """The number of frames."""
 
 @final
-class Envelope:
+class Envelope(_ComparedByValue):
     """A linear ADSR envelope: attack, decay and release in seconds, sustain a level 0-1; compares by value."""
 
     def __new__(cls, attack: _Float = 0.005, decay: _Float = 0.1, sustain: _Float = 0.8, release: _Float = 0.1) -> Self: ...
@@ -474,9 +458,6 @@ class Envelope:
         """Release time in seconds (float, not below 0.0)."""
     @release.setter
     def release(self, value: _Float) -> None: ...
-    def __eq__(self, other: object, /) -> bool: ...
-    def __ne__(self, other: object, /) -> bool: ...
-    __hash__: ClassVar[None]  # type: ignore[assignment]
 
 @final
 class SampleMapping:
