@@ -31,22 +31,30 @@ def run(script, *arguments, matplotlib=True):
     return result
 
 
-def test_groove_writes_the_same_wav_on_every_run(tmp_path):
-    drawn = run("groove.py", tmp_path / "drawn")
-    plain = run("groove.py", tmp_path / "plain", matplotlib=False)
-    wav = (tmp_path / "drawn" / "groove.wav").read_bytes()
-    assert wav == (tmp_path / "plain" / "groove.wav").read_bytes()
-    assert (tmp_path / "drawn" / "groove.png").read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
-    assert not (tmp_path / "plain" / "groove.png").exists()
-    assert "matplotlib is not installed: skipped the PNG" in plain.stdout
+@pytest.fixture(scope="module")
+def grooves(tmp_path_factory):
+    """The groove rendered twice with the default arguments, the second time without matplotlib."""
+    folder = tmp_path_factory.mktemp("grooves")
+    return folder, run("groove.py", folder / "drawn"), run("groove.py", folder / "plain", matplotlib=False)
+
+
+def test_groove_writes_the_same_wav_on_every_run(grooves):
+    folder, drawn, plain = grooves
+    assert (folder / "drawn" / "groove.wav").read_bytes() == (folder / "plain" / "groove.wav").read_bytes()
     assert "x real time" in drawn.stdout and "rendering 100%" in drawn.stderr
 
 
-def test_groove_wav_is_four_bars_of_unclipped_stereo(tmp_path):
-    run("groove.py", tmp_path, "--bars", 4, "--bpm", 174)
-    with wave.open(str(tmp_path / "groove.wav")) as audio:
+def test_groove_draws_a_png_only_with_matplotlib(grooves):
+    folder, _, plain = grooves
+    assert (folder / "drawn" / "groove.png").read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
+    assert not (folder / "plain" / "groove.png").exists()
+    assert "matplotlib is not installed: skipped the PNG" in plain.stdout
+
+
+def test_groove_wav_is_four_bars_of_unclipped_stereo(grooves):
+    with wave.open(str(grooves[0] / "drawn" / "groove.wav")) as audio:
         assert (audio.getnchannels(), audio.getsampwidth(), audio.getframerate()) == (2, 2, 44100)
-        assert audio.getnframes() == round(4 * 4 * 60 / 174 * 44100)
+        assert audio.getnframes() == round(4 * 4 * 60 / 174 * 44100)  # 174 bpm by default
         pcm = array.array("h", audio.readframes(audio.getnframes()))
     if sys.byteorder == "big":
         pcm.byteswap()
