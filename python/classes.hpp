@@ -6,6 +6,7 @@
 #include "midi.hpp"
 #include "oscillator.hpp"
 // mixer
+#include "mixer.hpp"
 
 // sequencing
 
@@ -38,6 +39,8 @@ OSTINA_BOUND(oscillator::SawOscillator, "SawOscillator");
 OSTINA_BOUND(oscillator::NoiseSource, "NoiseSource");
 
 // mixer
+OSTINA_BOUND(mixer::MixerChannel, "MixerChannel");
+OSTINA_BOUND(mixer::Mixer, "Mixer");
 
 // sequencing
 

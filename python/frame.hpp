@@ -604,6 +604,55 @@ struct Method {
     }
 };
 
+// A change that also returns a value. `Peek` (const) computes the result from
+// the arguments (or from the receiver alone), the result is converted, and
+// only then does `Change` apply the change: a failure on the way, such as
+// running out of memory for the result, leaves the receiver as it was.
+// `Change` returns nothing and gives the strong guarantee.
+template <FixedString Text, auto Peek, auto Change>
+struct StagedMethod {
+    using Shape = Receiving<decltype(Change)>;
+    using Receiver = typename Shape::Receiver;
+    using Params = typename Shape::Params;
+    static_assert(Shape::changes, "the change takes the receiver exclusively");
+    static_assert(parameter_count(Text.view()) == Params::size,
+                  "the text signature and the function disagree on the parameters");
+
+    template <class Owner>
+    static inline typename Params::Call call;
+
+    static decltype(auto) peek(const Receiver& receiver, typename Params::Values& values) {
+        return std::apply([&](const auto&... value) -> decltype(auto) {
+            if constexpr (std::is_invocable_v<decltype(Peek), const Receiver&, decltype(value)...>)
+                return std::invoke(Peek, receiver, value...);
+            else
+                return std::invoke(Peek, receiver);
+        }, values);
+    }
+
+    template <class Owner>
+    static PyObject* with_arguments(PyObject* self, PyObject* const* args, Py_ssize_t count,
+                                    PyObject* names) {
+        return guarded([&] {
+            std::array<PyObject*, Params::size> slots{};
+            bind_arguments(call<Owner>.signature, slots.data(), args, count, names);
+            Access<Receiver, true> receiver(self);
+            auto values = Params::convert(call<Owner>, slots.data());
+            Ref result = checked(to_python(peek(receiver.value(), values)));
+            std::apply([&](auto&... value) { std::invoke(Change, receiver.value(), std::move(value)...); },
+                       values);
+            return result.release();
+        });
+    }
+
+    template <class Owner>
+    void apply(ClassDefinition& definition) const {
+        static_assert(Params::size > 0, "a staged change takes its arguments");
+        call<Owner> = Params::prepare(parse_signature(definition.name, Text.view(), "", false));
+        add_method(definition, call<Owner>.signature, &with_arguments<Owner>, nullptr, false);
+    }
+};
+
 // Static methods and constructors: no receiver, all arguments converted first.
 template <FixedString Text, auto Function>
 struct FreeCall {

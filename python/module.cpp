@@ -28,6 +28,8 @@ constexpr Registration kClasses[] = {
     registration<oscillator::NoiseSource>(),
 
     // mixer
+    registration<mixer::MixerChannel>(),
+    registration<mixer::Mixer>(),
 
     // sequencing
 
