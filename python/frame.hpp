@@ -265,6 +265,15 @@ struct Convert<std::vector<Item>> {
         check_sequence(object);
         std::vector<Item> items;
         items.reserve(known_size(object));
+        if (PyList_CheckExact(object)) {
+            for (Py_ssize_t i = 0; i < PyList_Size(object); ++i) {
+                PyObject* item = PyList_GetItem(object, i);
+                Py_INCREF(item);
+                Ref owned(item);
+                items.push_back(Convert<Item>::from(item));
+            }
+            return items;
+        }
         Ref iterator = checked(PyObject_GetIter(object));
         while (Ref item{PyIter_Next(iterator.get())}) items.push_back(Convert<Item>::from(item.get()));
         if (PyErr_Occurred()) throw PythonError{};

@@ -60,6 +60,21 @@ CALLS = {
                               for source in SOURCES] + [attempt(lambda: SineOscillator("x"))],
 
     # mixer
+    "mixer channels": lambda: (ostina.MixerChannel("a").process_sample(0.5), repr(ostina.MixerChannel()),
+                               ostina.MixerChannel() == ostina.MixerChannel("b"), ostina.MixerChannel() != 1,
+                               setattr(ostina.MixerChannel(), "name", "x"), ostina.MixerChannel().name),
+    "mixer channel errors": lambda: (attempt(lambda: setattr(ostina.MixerChannel(), "gain", "x")),
+                                     attempt(lambda: ostina.MixerChannel(name=3)),
+                                     attempt(lambda: delattr(ostina.MixerChannel(), "solo"))),
+    "mixer": lambda mixer=ostina.Mixer(): (
+        mixer.add_channel("drums"), mixer.get_channel(0), mixer.set_channel_pan(0, 0.5), mixer.channel_names(),
+        repr(mixer), len(mixer), mixer.mix_down([[0.5] * 16]), mixer.remove_channel(0), mixer.remove_channel(99)),
+    "mixer errors": lambda mixer=ostina.Mixer(): (
+        attempt(lambda: mixer.get_channel(99)), attempt(lambda: mixer.set_channel_mute(99, True)),
+        attempt(lambda: mixer.mix_down([[0.5]])), attempt(lambda: mixer.mix_down([[0.5], ["x"]])),
+        attempt(lambda: mixer.mix_down("ab")), attempt(lambda: mixer.add_channel(None)),
+        attempt(lambda: mixer.set_channel_gain(0, Callback(mixer.channel_count))),
+        attempt(lambda: mixer.mix_down([[Callback(lambda: mixer.add_channel("x"))]]))),
 
     # sequencing
 
