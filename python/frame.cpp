@@ -135,12 +135,6 @@ std::uint64_t Convert<std::uint64_t>::from(PyObject* object) {
     return value;
 }
 
-double Convert<double>::from(PyObject* object) {
-    double value = PyFloat_AsDouble(object);
-    if (value == -1.0 && PyErr_Occurred()) throw PythonError{};
-    return value;
-}
-
 namespace {
 
 std::string text_attribute(PyObject* object, const char* attribute) {

@@ -226,7 +226,11 @@ struct Convert<std::uint64_t> {
 
 template <>
 struct Convert<double> {
-    static double from(PyObject* object);
+    static double from(PyObject* object) {
+        double value = PyFloat_AsDouble(object);
+        if (value == -1.0 && PyErr_Occurred()) throw PythonError{};
+        return value;
+    }
     static PyObject* to(double value) { return PyFloat_FromDouble(value); }
 };
 
@@ -265,20 +269,36 @@ struct Convert<std::vector<Item>> {
         check_sequence(object);
         std::vector<Item> items;
         items.reserve(known_size(object));
-        if (PyList_CheckExact(object)) {
-            for (Py_ssize_t i = 0; i < PyList_Size(object); ++i) {
-                PyObject* item = PyList_GetItem(object, i);
-                Py_INCREF(item);
-                Ref owned(item);
+        if (PyList_CheckExact(object)) read_list(object, items);
+        else read_iterable(object, items);
+        return items;
+    }
+
+    // By index, as the list's own iterator reads it. Reading an exact float
+    // runs no Python code, so it is read borrowed; any other item is held
+    // while it converts and the length is looked up again afterwards, since
+    // a conversion that calls back may change the list.
+    static void read_list(PyObject* list, std::vector<Item>& items) {
+        Py_ssize_t size = PyList_Size(list);
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            PyObject* item = PyList_GetItem(list, i);
+            if (PyFloat_CheckExact(item)) {
                 items.push_back(Convert<Item>::from(item));
+                continue;
             }
-            return items;
+            Py_INCREF(item);
+            Ref held(item);
+            items.push_back(Convert<Item>::from(item));
+            size = PyList_Size(list);
         }
+    }
+
+    static void read_iterable(PyObject* object, std::vector<Item>& items) {
         Ref iterator = checked(PyObject_GetIter(object));
         while (Ref item{PyIter_Next(iterator.get())}) items.push_back(Convert<Item>::from(item.get()));
         if (PyErr_Occurred()) throw PythonError{};
-        return items;
     }
+
     static PyObject* to(const std::vector<Item>& items) {
         Ref list{new_list(items.size())};
         for (std::size_t i = 0; i < items.size(); ++i)
