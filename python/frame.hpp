@@ -586,6 +586,20 @@ void add_method(ClassDefinition& definition, const Signature& signature, FastCal
 
 // Methods ---------------------------------------------------------------
 
+// Bind, take the receiver, then convert and run `body(receiver, values)`: a
+// conversion that calls back into a receiver being changed meets the held access.
+template <class Receiver, bool Exclusive, class Params, class Body>
+PyObject* call_method(const typename Params::Call& call, PyObject* self, PyObject* const* args,
+                      Py_ssize_t count, PyObject* names, Body&& body) {
+    return guarded([&] {
+        std::array<PyObject*, Params::size> slots{};
+        bind_arguments(call.signature, slots.data(), args, count, names);
+        Access<Receiver, Exclusive> receiver(self);
+        auto values = Params::convert(call, slots.data());
+        return body(receiver.value(), values);
+    });
+}
+
 template <FixedString Text, auto Function, FixedString Doc = "">
 struct Method {
     using Shape = Receiving<decltype(Function)>;
@@ -597,22 +611,17 @@ struct Method {
     template <class Owner>
     static inline typename Params::Call call;
 
-    // Bind, take the receiver, then convert: a conversion that calls back
-    // into a receiver being changed meets the held access.
     template <class Owner>
     static PyObject* with_arguments(PyObject* self, PyObject* const* args, Py_ssize_t count,
                                     PyObject* names) {
-        return guarded([&] {
-            std::array<PyObject*, Params::size> slots{};
-            bind_arguments(call<Owner>.signature, slots.data(), args, count, names);
-            Access<Receiver, Shape::changes> receiver(self);
-            auto values = Params::convert(call<Owner>, slots.data());
-            return result_of([&]() -> decltype(auto) {
-                return std::apply([&](auto&... value) -> decltype(auto) {
-                    return std::invoke(Function, receiver.value(), std::move(value)...);
-                }, values);
+        return call_method<Receiver, Shape::changes, Params>(
+            call<Owner>, self, args, count, names, [](auto& receiver, auto& values) {
+                return result_of([&]() -> decltype(auto) {
+                    return std::apply([&](auto&... value) -> decltype(auto) {
+                        return std::invoke(Function, receiver, std::move(value)...);
+                    }, values);
+                });
             });
-        });
     }
 
     static PyObject* without_arguments(PyObject* self, PyObject*) {
@@ -662,16 +671,12 @@ struct StagedMethod {
     template <class Owner>
     static PyObject* with_arguments(PyObject* self, PyObject* const* args, Py_ssize_t count,
                                     PyObject* names) {
-        return guarded([&] {
-            std::array<PyObject*, Params::size> slots{};
-            bind_arguments(call<Owner>.signature, slots.data(), args, count, names);
-            Access<Receiver, true> receiver(self);
-            auto values = Params::convert(call<Owner>, slots.data());
-            Ref result = checked(to_python(peek(receiver.value(), values)));
-            std::apply([&](auto&... value) { std::invoke(Change, receiver.value(), std::move(value)...); },
-                       values);
-            return result.release();
-        });
+        return call_method<Receiver, true, Params>(
+            call<Owner>, self, args, count, names, [](Receiver& receiver, auto& values) {
+                Ref result = checked(to_python(peek(receiver, values)));
+                std::apply([&](auto&... value) { std::invoke(Change, receiver, std::move(value)...); }, values);
+                return result.release();
+            });
     }
 
     template <class Owner>

@@ -19,9 +19,25 @@ float clamp(float value, float lowest, float highest) {
     return value;
 }
 
+// The constant-power factors of a pan position: (cos θ, sin θ).
+struct PanGains {
+    float left;
+    float right;
+};
+
+PanGains pan_gains(float pan) {
+    const float theta = ((pan + 1.0f) * 0.25f) * kPanPi;
+    // The system library's single-precision routine, called at run time: a
+    // compile-time evaluation or another implementation may differ in the
+    // last bit.
+    float sine = 0.0f, cosine = 0.0f;
+    ::sincosf(theta, &sine, &cosine);
+    return {cosine, sine};
+}
+
 // Adds one channel's contribution to the interleaved output, frame by frame
 // up to the shorter of the two lengths.
-void add_channel_to(Samples& output, const Samples& input, float gain, PanGains gains) {
+void accumulate_channel(Samples& output, const Samples& input, float gain, PanGains gains) {
     const std::size_t frames = std::min(input.size(), output.size() / 2);
     for (std::size_t i = 0; i < frames; ++i) {
         const float v = input[i] * gain;
@@ -39,16 +55,6 @@ bool any_solo(const std::vector<MixerChannel>& channels) {
 float clamp_gain(float gain) { return clamp(gain, 0.0f, 2.0f); }
 
 float clamp_pan(float pan) { return clamp(pan, -1.0f, 1.0f); }
-
-PanGains pan_gains(float pan) {
-    const float theta = ((pan + 1.0f) * 0.25f) * kPanPi;
-    // The system library's single-precision routine, called at run time: a
-    // compile-time evaluation or another implementation may differ in the
-    // last bit.
-    float sine = 0.0f, cosine = 0.0f;
-    ::sincosf(theta, &sine, &cosine);
-    return {cosine, sine};
-}
 
 std::pair<float, float> MixerChannel::process_sample(float sample) const {
     if (mute_) return {0.0f, 0.0f};
@@ -103,7 +109,7 @@ Samples Mixer::mix_down(const std::vector<Samples>& buffers) const {
     for (std::size_t c = 0; c < channels_.size(); ++c) {
         const MixerChannel& channel = channels_[c];
         if (channel.mute() || (solo_mode && !channel.solo())) continue;
-        add_channel_to(output, buffers[c], channel.gain(), pan_gains(channel.pan()));
+        accumulate_channel(output, buffers[c], channel.gain(), pan_gains(channel.pan()));
     }
     // Once, after every channel: the sums are scaled, not each contribution.
     for (float& sample : output) sample *= master_gain_;

@@ -20,13 +20,6 @@ inline constexpr float kDefaultGain = 0.8f;
 float clamp_gain(float gain);
 float clamp_pan(float pan);
 
-// The constant-power factors of a pan position: (cos θ, sin θ).
-struct PanGains {
-    float left;
-    float right;
-};
-PanGains pan_gains(float pan);
-
 class MixerChannel {
 public:
     explicit MixerChannel(std::string name = "Channel") : name_(std::move(name)) {}

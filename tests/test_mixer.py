@@ -72,6 +72,15 @@ class Callback:
         return self.value
 
 
+class Index:
+    def __init__(self, action):
+        self.action = action
+
+    def __index__(self):
+        self.action()
+        return 0
+
+
 # --- MixerChannel ---------------------------------------------------------
 
 def test_channel_defaults():
@@ -463,6 +472,7 @@ def test_conversion_calling_back_into_a_changing_mixer(raises_exactly):
     before = state(mixer)
     raises_exactly(RuntimeError, "Already mutably borrowed", mixer.set_channel_gain, 0, Callback(mixer.channel_names))
     raises_exactly(RuntimeError, "Already borrowed", mixer.mix_down, [[Callback(lambda: mixer.add_channel("x"))]])
+    raises_exactly(RuntimeError, "Already mutably borrowed", mixer.remove_channel, Index(mixer.channel_count))
     assert state(mixer) == before
     # Reading while mixing is fine: mix_down holds the mixer shared.
     assert mixer.mix_down([[Callback(mixer.channel_count, 1.0)]]) == mixer.mix_down([[1.0]])
