@@ -10,6 +10,7 @@
 // sequencing
 
 // sampler
+#include "sampler.hpp"
 
 // devices
 
@@ -42,6 +43,11 @@ OSTINA_BOUND(oscillator::NoiseSource, "NoiseSource");
 // sequencing
 
 // sampler
+OSTINA_BOUND(sampler::AudioSample, "AudioSample");
+OSTINA_BOUND(sampler::Envelope, "Envelope");
+OSTINA_BOUND(sampler::SampleMapping, "SampleMapping");
+OSTINA_BOUND(sampler::SampleMap, "SampleMap");
+OSTINA_BOUND(sampler::Sampler, "Sampler");
 
 // devices
 
