@@ -87,11 +87,11 @@ bool step_envelope(Voice& voice) {
     return false;
 }
 
-// Moves the position back into a usable loop once it reaches the loop's
+// Wraps the position back into a usable loop once it reaches the loop's
 // end; false when the position lies past the data, which ends the voice.
-bool keep_in_data(Voice& voice, std::uint64_t& index, const std::optional<LoopRegion>& loop,
-                  std::uint64_t length) {
-    if (loop && index >= loop->end) {
+bool wrap_into_data(Voice& voice, std::uint64_t& index, const std::optional<LoopRegion>& loop,
+                    std::uint64_t length) {
+    if (loop) {
         const auto start = static_cast<double>(loop->start);
         voice.position = std::fmod(voice.position - start, static_cast<double>(loop->end - loop->start)) + start;
         index = read_index(voice.position);
@@ -99,30 +99,100 @@ bool keep_in_data(Voice& voice, std::uint64_t& index, const std::optional<LoopRe
     return index < length;
 }
 
+// The interpolated value at `position` between frame `index` and the next,
+// in 32-bit steps.
+float between(float s0, float s1, double position, double index) {
+    const float frac = narrow(position - index);
+    return (s1 - s0) * frac + s0;
+}
+
+// What every frame of one voice's render reads.
+struct VoiceRender {
+    const float* data;
+    std::uint64_t length;
+    std::optional<LoopRegion> loop;
+    // A usable loop ends within the data, so one comparison finds both the
+    // loop's end and the data's.
+    std::uint64_t limit;
+    double dt;
+    float gain;
+    float* out;
+
+    // One frame with every check of the stage machine and the read; false
+    // when the voice ends on it.
+    bool frame(Voice& v, std::size_t at) const {
+        if (!step_envelope(v)) return false;
+        v.stage_time += dt;
+        std::uint64_t i = read_index(v.position);
+        if (i >= limit && !wrap_into_data(v, i, loop, length)) {
+            v.active = false;
+            return false;
+        }
+        const float s1 = i + 1 < length ? data[i + 1] : data[i];
+        const float value = between(data[i], s1, v.position, static_cast<double>(i));
+        v.position += v.increment;
+        out[at] += gain * (narrow(v.level) * value);
+        return true;
+    }
+
+    // The frame of `frame` for a read known to lie before `limit` - 1: the
+    // index needs no saturation, no wrap, and its partner exists. A
+    // sustained voice's level is the same at every frame. Stops early when
+    // the voice finishes or reaches its sustain.
+    template <bool Sustained>
+    std::size_t run(Voice& v, std::size_t at, std::size_t count) const {
+        const float sustained = narrow(v.envelope.sustain());
+        for (std::size_t k = 0; k < count; ++k) {
+            if constexpr (!Sustained) {
+                if (!step_envelope(v)) return k;
+            }
+            v.stage_time += dt;
+            const auto i = static_cast<std::int64_t>(v.position);
+            const float value = between(data[i], data[i + 1], v.position, static_cast<double>(i));
+            v.position += v.increment;
+            out[at + k] += gain * ((Sustained ? sustained : narrow(v.level)) * value);
+            if constexpr (!Sustained) {
+                if (v.stage == EnvelopeStage::Sustain) return k + 1;
+            }
+        }
+        return count;
+    }
+
+    // How many of the next `wanted` frames read before `limit` - 1 for
+    // sure. The running sum of increments may drift from the exact sum by
+    // half an ulp of the position per step; the bound allows a full ulp of
+    // the limit per step and two more frames besides.
+    std::size_t safe_frames(const Voice& v, std::size_t wanted) const {
+        if (!(v.position >= 0.0) || !(v.increment >= 0.0) || limit < 2 || limit > kSafeLimit) return 0;
+        const double room = static_cast<double>(limit - 1) - v.position;
+        const double steps = room / (v.increment + static_cast<double>(limit) * kUlpPerUnit) - 2.0;
+        if (!(steps > 0.0)) return 0;
+        return steps >= static_cast<double>(wanted) ? wanted : static_cast<std::size_t>(steps);
+    }
+
+    static constexpr std::uint64_t kSafeLimit = std::uint64_t{1} << 52;  // exact as a double
+    static constexpr double kUlpPerUnit = 0x1p-52;
+};
+
 // Renders one voice into `out`, adding its contribution frame by frame.
 // Voices are independent and each frame's sum takes them in list order, so
 // rendering voice after voice gives the same sums as visiting every voice
-// at every frame.
+// at every frame. Stretches that cannot reach the loop's or the data's end
+// take the lighter path of VoiceRender::run, which does the same arithmetic.
 void render_voice(Voice& voice, const AudioSample& sample, const std::optional<LoopRegion>& loop,
                   double dt, float* out, std::size_t frames) {
+    const VoiceRender render{sample.data().data(), sample.size(), loop, loop ? loop->end : sample.size(),
+                             dt, narrow(voice.velocity_gain), out};
     Voice v = voice;  // a local copy the compiler can keep in registers
-    const float* data = sample.data().data();
-    const std::uint64_t length = sample.size();
-    const float gain = narrow(v.velocity_gain);
-    for (std::size_t frame = 0; frame < frames; ++frame) {
-        if (!step_envelope(v)) break;
-        v.stage_time += dt;
-        std::uint64_t i = read_index(v.position);
-        if (!keep_in_data(v, i, loop, length)) {
-            v.active = false;
-            break;
+    std::size_t at = 0;
+    while (at < frames && v.active) {
+        const std::size_t safe = render.safe_frames(v, frames - at);
+        if (safe == 0) {
+            if (!render.frame(v, at)) break;
+            ++at;
+        } else {
+            at += v.stage == EnvelopeStage::Sustain ? render.run<true>(v, at, safe) : render.run<false>(v, at, safe);
         }
-        const float s0 = data[i];
-        const float s1 = i + 1 < length ? data[i + 1] : s0;
-        const float frac = narrow(v.position - static_cast<double>(i));
-        const float value = (s1 - s0) * frac + s0;
-        v.position += v.increment;
-        out[frame] += gain * (narrow(v.level) * value);
     }
     voice = v;
 }

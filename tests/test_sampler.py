@@ -716,3 +716,27 @@ def test_blocks_join_to_one_render(blocks):
     for size in blocks:
         joined += sampler.render(size)
     assert same_bits(joined, started().render(1000))
+
+
+def test_long_looped_session_matches_the_model():
+    data = [0.4 * math.sin(k / 7.0) for k in range(300)]
+    settings = dict(loop=(40, 290), rate=44100, sample_rate=48000, root_note=60, max_voices=8)
+    sampler = sampler_of(data, envelope=(0.001, 0.003, 0.7, 0.002), **settings)
+    model = Model(data, **{key: settings[key] for key in ("loop", "rate", "sample_rate", "root_note", "max_voices")})
+    model.set_envelope(0.001, 0.003, 0.7, 0.002)
+    for note, velocity in ((48, 100), (55, 90), (60, 127), (67, 60), (72, 30)):
+        sampler.note_on(note, velocity)
+        model.note_on(note, velocity)
+    assert same_bits(sampler.render(2000), model.render(2000))
+    sampler.note_off(55)
+    model.release(55)
+    assert same_bits(sampler.render(800), model.render(800))
+
+
+@pytest.mark.parametrize("loop, tail, voices", [(None, [0.0], 0), ((0, 4), [math.nan] * 3, 1)])
+def test_zero_output_rate_follows_ieee_arithmetic(loop, tail, voices):
+    sampler = sampler_of([0.5] * 4, envelope=(0.005, 0.1, 0.8, 0.1), loop=loop, rate=0)
+    sampler.note_on(60, 127)  # an infinite increment and time step
+    out = sampler.render(1 + len(tail))
+    assert out[0] == 0.0 and [math.isnan(x) or x for x in out[1:]] == [math.isnan(x) or x for x in tail]
+    assert sampler.active_voice_count() == voices
