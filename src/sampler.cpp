@@ -135,10 +135,10 @@ struct VoiceRender {
         return true;
     }
 
-    // The frame of `frame` for a read known to lie before `limit` - 1: the
-    // index needs no saturation, no wrap, and its partner exists. A
-    // sustained voice's level is the same at every frame. Stops early when
-    // the voice finishes or reaches its sustain.
+    // `count` frames as `frame` renders them, for reads known to lie before
+    // `limit` - 1: the index needs no saturation or wrap, and its partner
+    // exists. A sustained voice sounds at the same level on every frame.
+    // Stops early when the voice finishes or reaches its sustain.
     template <bool Sustained>
     std::size_t run(Voice& v, std::size_t at, std::size_t count) const {
         const float sustained = narrow(v.envelope.sustain());
