@@ -11,6 +11,7 @@
 // sequencing
 
 // sampler
+#include "sampler.hpp"
 
 // devices
 
@@ -45,6 +46,11 @@ OSTINA_BOUND(mixer::Mixer, "Mixer");
 // sequencing
 
 // sampler
+OSTINA_BOUND(sampler::AudioSample, "AudioSample");
+OSTINA_BOUND(sampler::Envelope, "Envelope");
+OSTINA_BOUND(sampler::SampleMapping, "SampleMapping");
+OSTINA_BOUND(sampler::SampleMap, "SampleMap");
+OSTINA_BOUND(sampler::Sampler, "Sampler");
 
 // devices
 

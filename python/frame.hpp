@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "errors.hpp"
+#include "staged.hpp"
 
 namespace ostina::py {
 
@@ -528,12 +529,25 @@ struct Receiving<R C::*> {
     using Params = ParameterList<>;
 };
 
-// Runs `call` and converts what it returns; a void result becomes None.
+template <class T>
+inline constexpr bool is_staged = false;
+template <class Result>
+inline constexpr bool is_staged<Staged<Result>> = true;
+
+// Runs `call` and converts what it returns; a void result becomes None. A
+// staged change is committed only once its result has been converted, so a
+// conversion that fails leaves the receiver as it was.
 template <class Call>
 PyObject* result_of(Call&& call) {
-    if constexpr (std::is_void_v<std::invoke_result_t<Call>>) {
+    using Result = std::remove_cvref_t<std::invoke_result_t<Call>>;
+    if constexpr (std::is_void_v<Result>) {
         call();
         Py_RETURN_NONE;
+    } else if constexpr (is_staged<Result>) {
+        Result staged = call();
+        Ref converted = checked(to_python(std::move(staged.result)));
+        staged.commit();
+        return converted.release();
     } else {
         return to_python(call());
     }

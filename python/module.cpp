@@ -34,6 +34,11 @@ constexpr Registration kClasses[] = {
     // sequencing
 
     // sampler
+    registration<sampler::AudioSample>(),
+    registration<sampler::Envelope>(),
+    registration<sampler::SampleMapping>(),
+    registration<sampler::SampleMap>(),
+    registration<sampler::Sampler>(),
 
     // devices
 };

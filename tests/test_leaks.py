@@ -29,6 +29,13 @@ class Callback:
 BUFFER = AudioBuffer(64, channels=2)
 SOURCES = [SineOscillator(), SquareOscillator(), SawOscillator(), NoiseSource()]
 MESSAGE = MidiMessage.note_on(1, 60, 100)
+LOOPED = ostina.AudioSample([0.1 * k for k in range(8)], root_note=60)
+LOOPED.loop_start = 2
+ENVELOPE = ostina.Envelope(0.0001, 0.0001, 0.5, 0.0001)
+ZONE = ostina.SampleMapping(LOOPED, 40, 80, 0, 127)
+ZONES = ostina.SampleMap.single_sample(LOOPED)
+ZONES.add_mapping(ZONE)
+SAMPLER = ostina.Sampler(LOOPED, max_voices=4)
 
 CALLS = {
     "format": lambda: (AudioFormat(48000, 1), repr(AudioFormat()), str(AudioFormat()),
@@ -79,6 +86,27 @@ CALLS = {
     # sequencing
 
     # sampler
+    "samples": lambda: (ostina.AudioSample([0.5, 0.25], 8000, 60).data(), repr(LOOPED), len(LOOPED),
+                        LOOPED.duration_seconds(), LOOPED.loop_start, LOOPED.loop_end, setattr(LOOPED, "loop_end", 8),
+                        setattr(LOOPED, "root_note", 60), attempt(lambda: setattr(LOOPED, "root_note", 200)),
+                        attempt(lambda: setattr(LOOPED, "loop_start", "x")), attempt(lambda: ostina.AudioSample("abc")),
+                        attempt(lambda: ostina.AudioSample([0.0, "x"])), attempt(lambda: ostina.AudioSample([], root_note=128))),
+    "envelopes": lambda: (ostina.Envelope(-1.0, sustain=2.0), repr(ostina.Envelope()), ostina.Envelope() == ostina.Envelope(),
+                          ostina.Envelope() != 1, setattr(ENVELOPE, "sustain", 0.5),
+                          attempt(lambda: setattr(ENVELOPE, "attack", "x"))),
+    "sample maps": lambda: (ZONES.find_sample(60, 100), ZONES.find_sample(0, 0), repr(ZONES), len(ZONES),
+                            ostina.SampleMap.single_sample(LOOPED), ostina.SampleMap().add_mapping(ZONE),
+                            ZONE.matches(60, 100), repr(ZONE), attempt(lambda: ZONE.matches(128, 0)),
+                            attempt(lambda: ZONES.find_sample(0, 128)), attempt(lambda: ostina.SampleMapping(LOOPED, 0, 0, 0, 200)),
+                            attempt(lambda: ostina.SampleMap().add_mapping(None))),
+    "sampler": lambda: (SAMPLER.note_on(60, 100), SAMPLER.note_on(64, 0), SAMPLER.render(64), SAMPLER.note_off(60),
+                        SAMPLER.all_notes_off(), SAMPLER.render(32), SAMPLER.set_envelope(ENVELOPE), repr(SAMPLER),
+                        SAMPLER.active_voice_count(), SAMPLER.max_voices, setattr(SAMPLER, "max_voices", 3),
+                        SAMPLER.panic(), ostina.Sampler(LOOPED, 48000, 2)),
+    "sampler errors": lambda: (attempt(lambda: SAMPLER.note_on(128, 1)), attempt(lambda: SAMPLER.note_on(1, 1.5)),
+                               attempt(lambda: SAMPLER.render(2**62)), attempt(lambda: SAMPLER.render(2**60)),
+                               attempt(lambda: SAMPLER.render(-1)), attempt(lambda: ostina.Sampler(None)),
+                               attempt(lambda: SAMPLER.note_off(Callback(SAMPLER.panic)))),
 
     # devices
 }
