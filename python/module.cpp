@@ -34,6 +34,8 @@ constexpr Registration kClasses[] = {
     // sampler
 
     // devices
+    registration<audio_output::AudioOutput>(),
+    registration<midi_input::MidiInput>(),
 };
 
 int exec_module(PyObject* module) {
