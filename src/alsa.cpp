@@ -22,27 +22,31 @@ bool resolve(void* handle, const char* name, Function& function) {
 
 #define OSTINA_ALSA_RESOLVE(result, name, parameters) complete &= resolve(handle, #name, calls.name);
 
-std::optional<SequencerCalls> load_sequencer_calls() {
-    void* handle = library();
-    if (handle == nullptr) return std::nullopt;
-    SequencerCalls calls;
+bool resolve_all(void* handle, SequencerCalls& calls) {
     bool complete = true;
     OSTINA_ALSA_SEQUENCER_CALLS(OSTINA_ALSA_RESOLVE)
-    if (!complete) return std::nullopt;
-    return calls;
+    return complete;
 }
 
-std::optional<PcmCalls> load_pcm_calls() {
-    void* handle = library();
-    if (handle == nullptr) return std::nullopt;
-    PcmCalls calls;
+bool resolve_all(void* handle, PcmCalls& calls) {
     bool complete = true;
     OSTINA_ALSA_PCM_CALLS(OSTINA_ALSA_RESOLVE)
-    if (!complete) return std::nullopt;
-    return calls;
+    return complete;
 }
 
 #undef OSTINA_ALSA_RESOLVE
+
+// Resolved once; a listing whose table is incomplete takes its failure path.
+template <class Calls>
+const Calls* loaded() {
+    static const std::optional<Calls> calls = []() -> std::optional<Calls> {
+        Calls resolved;
+        void* handle = library();
+        if (handle == nullptr || !resolve_all(handle, resolved)) return std::nullopt;
+        return resolved;
+    }();
+    return calls ? &*calls : nullptr;
+}
 
 // Length of the UTF-8 sequence that starts with `lead`, 0 for a byte that
 // cannot start one.
@@ -81,15 +85,9 @@ bool is_utf8(std::string_view text) {
 
 }  // namespace
 
-const SequencerCalls* sequencer_calls() {
-    static const std::optional<SequencerCalls> calls = load_sequencer_calls();
-    return calls ? &*calls : nullptr;
-}
+const SequencerCalls* sequencer_calls() { return loaded<SequencerCalls>(); }
 
-const PcmCalls* pcm_calls() {
-    static const std::optional<PcmCalls> calls = load_pcm_calls();
-    return calls ? &*calls : nullptr;
-}
+const PcmCalls* pcm_calls() { return loaded<PcmCalls>(); }
 
 std::optional<std::string> utf8_text(const char* text) {
     if (text == nullptr || !is_utf8(text)) return std::nullopt;

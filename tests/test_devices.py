@@ -355,3 +355,15 @@ def test_wheel_links_no_alsa_library():
     dynamic = subprocess.run([readelf, "-d", ostina.__file__], check=True, capture_output=True, text=True).stdout
     needed = [line for line in dynamic.splitlines() if "(NEEDED)" in line]
     assert needed and not any("asound" in line for line in needed)
+
+
+def test_signatures_and_class_shape():
+    assert str(__import__("inspect").signature(ostina.MidiInput)) == "(client_name='ostina')"
+    assert ostina.AudioOutput.__text_signature__ == "(sample_rate=44100, channels=2, buffer_size=512)"
+    assert ostina.AudioOutput.list_devices.__text_signature__ == "()"
+    assert ostina.MidiInput.list_ports.__text_signature__ == "($self)"
+    for cls in (ostina.MidiInput, ostina.AudioOutput):
+        with pytest.raises(TypeError, match="is not an acceptable base type"):
+            type("Sub", (cls,), {})
+    with pytest.raises(AttributeError):
+        ostina.AudioOutput().playing = True
