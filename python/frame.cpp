@@ -53,6 +53,12 @@ void translate_current_exception() noexcept {
     }
 }
 
+std::uint64_t thread_identity() noexcept {
+    static std::atomic<std::uint64_t> next{1};
+    thread_local const std::uint64_t identity = next.fetch_add(1, std::memory_order_relaxed);
+    return identity;
+}
+
 void raise_sent_to_another_thread(const char* name) {
     throw Fault(std::string(name) + " is unsendable, but sent to another thread");
 }

@@ -123,14 +123,19 @@ struct Confinement {
 template <class T>
 concept ConfinedType = Confinement<T>::name != nullptr;
 
+// A number for the calling thread that no other thread of the process gets,
+// unlike the system's thread id, which a new thread inherits from one that
+// ended.
+std::uint64_t thread_identity() noexcept;
+
 // The creating thread of an object of a confined class.
 class CreatingThread {
 public:
-    CreatingThread() : thread_(PyThread_get_thread_ident()) {}
-    bool is_current() const { return thread_ == PyThread_get_thread_ident(); }
+    CreatingThread() : thread_(thread_identity()) {}
+    bool is_current() const { return thread_ == thread_identity(); }
 
 private:
-    unsigned long thread_;
+    std::uint64_t thread_;
 };
 
 struct Unconfined {};

@@ -153,6 +153,15 @@ def test_midi_input_is_confined_to_its_thread(fake_alsa):
     """, fake_alsa) == [["PanicException", False, MIDI_SENT]] * 2 + [[]]
 
 
+def test_a_later_thread_is_another_thread(fake_alsa):
+    # The system may hand a new thread the id of one that has ended.
+    assert run("""
+        box = [on_thread(ostina.MidiInput)]
+        sent = on_thread(lambda: outcome(box[0].list_ports))
+        print(json.dumps(sent))
+    """, fake_alsa) == ["PanicException", False, MIDI_SENT]
+
+
 @pytest.mark.parametrize("script", [
     # made here, last reference dropped on another thread
     "m = ostina.MidiInput()\nbox = [m]\ndel m\non_thread(box.clear)",
