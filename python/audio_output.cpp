@@ -12,15 +12,13 @@ std::string audio_output_repr(const AudioOutput& output) {
                   output.is_playing() ? "true" : "false", ")");
 }
 
-std::vector<std::string> list_devices() { return audio_output::list_devices(); }
-
 }  // namespace
 
 const ClassDefinition& Bound<AudioOutput>::definition() {
     static const ClassDefinition definition = define<AudioOutput>(
         Constructor<"AudioOutput(sample_rate=44100, channels=2, buffer_size=512)",
                     &construct<AudioOutput, std::uint32_t, std::uint16_t, std::uint32_t>>{},
-        StaticMethod<"list_devices()", &list_devices>{},
+        StaticMethod<"list_devices()", static_cast<std::vector<std::string> (*)()>(&audio_output::list_devices)>{},
         Method<"device_name($self)", &AudioOutput::device_name>{},
         Method<"is_playing($self)", &AudioOutput::is_playing>{},
         Method<"stop($self)", &AudioOutput::stop>{},

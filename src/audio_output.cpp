@@ -76,7 +76,8 @@ PcmInfo probe(const PcmCalls& calls, alsa::snd_ctl_t* control, int device, int s
     return info;
 }
 
-std::optional<PhysicalDevice> card_device(const PcmCalls& calls, alsa::snd_ctl_t* control, int device) {
+std::optional<PhysicalDevice> card_device(const PcmCalls& calls, alsa::snd_ctl_t* control, int card,
+                                          const std::optional<std::string>& card_name, int device) {
     PcmInfo playback = probe(calls, control, device, alsa::kStreamPlayback);
     PcmInfo capture = probe(calls, control, device, alsa::kStreamCapture);
     if (!playback && !capture) return std::nullopt;
@@ -85,7 +86,7 @@ std::optional<PhysicalDevice> card_device(const PcmCalls& calls, alsa::snd_ctl_t
                                       : Direction::both;
     const alsa::snd_pcm_info_t* source = playback ? playback.get() : capture.get();
     auto name = alsa::utf8_text(calls.snd_pcm_info_get_name(source));
-    return PhysicalDevice{0, device, std::nullopt, name ? *name : concat("Device ", device), direction};
+    return PhysicalDevice{card, device, card_name, name ? *name : concat("Device ", device), direction};
 }
 
 void walk_card(const PcmCalls& calls, int card, std::vector<PhysicalDevice>& found) {
@@ -93,13 +94,8 @@ void walk_card(const PcmCalls& calls, int card, std::vector<PhysicalDevice>& fou
     if (calls.snd_ctl_open(&opened, concat("hw:", card).c_str(), 0) < 0) return;
     Control control(opened, calls.snd_ctl_close);
     auto name = card_name(calls, opened);
-    for (int device = -1; calls.snd_ctl_pcm_next_device(opened, &device) >= 0 && device != -1;) {
-        if (auto record = card_device(calls, opened, device)) {
-            record->card = card;
-            record->card_name = name;
-            found.push_back(std::move(*record));
-        }
-    }
+    for (int device = -1; calls.snd_ctl_pcm_next_device(opened, &device) >= 0 && device != -1;)
+        if (auto record = card_device(calls, opened, card, name, device)) found.push_back(std::move(*record));
 }
 
 }  // namespace
