@@ -14,6 +14,8 @@
 #include "sampler.hpp"
 
 // devices
+#include "audio_output.hpp"
+#include "midi_input.hpp"
 
 #include "frame.hpp"
 
@@ -25,6 +27,14 @@ namespace ostina::py {
         static constexpr bool value = true;                      \
         static constexpr const char* name = Name;                \
         static const ClassDefinition& definition();              \
+    }
+
+// A class whose objects stay on the thread that created them, with the full
+// name its confinement messages use.
+#define OSTINA_CONFINED(Engine, FullName)                        \
+    template <>                                                  \
+    struct Confinement<Engine> {                                 \
+        static constexpr const char* name = FullName;            \
     }
 
 OSTINA_BOUND(audio::AudioFormat, "AudioFormat");
@@ -53,7 +63,12 @@ OSTINA_BOUND(sampler::SampleMap, "SampleMap");
 OSTINA_BOUND(sampler::Sampler, "Sampler");
 
 // devices
+OSTINA_BOUND(audio_output::AudioOutput, "AudioOutput");
+OSTINA_BOUND(midi_input::MidiInput, "MidiInput");
+OSTINA_CONFINED(audio_output::AudioOutput, "ostina::audio_output::PyAudioOutput");
+OSTINA_CONFINED(midi_input::MidiInput, "ostina::midi_input::PyMidiInput");
 
 #undef OSTINA_BOUND
+#undef OSTINA_CONFINED
 
 }  // namespace ostina::py

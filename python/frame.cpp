@@ -53,6 +53,25 @@ void translate_current_exception() noexcept {
     }
 }
 
+std::uint64_t thread_identity() noexcept {
+    static std::atomic<std::uint64_t> next{1};
+    thread_local const std::uint64_t identity = next.fetch_add(1, std::memory_order_relaxed);
+    return identity;
+}
+
+void raise_sent_to_another_thread(const char* name) {
+    throw Fault(std::string(name) + " is unsendable, but sent to another thread");
+}
+
+void report_dropped_on_another_thread(const char* name) {
+    PyObject *kind, *value, *traceback;
+    PyErr_Fetch(&kind, &value, &traceback);
+    PyErr_Format(PyExc_RuntimeError, "%s is unsendable, but is being dropped on another thread", name);
+    // No object is named: the one being dropped must not be handed to the hook.
+    PyErr_WriteUnraisable(nullptr);
+    PyErr_Restore(kind, value, traceback);
+}
+
 void name_argument_in_type_error(std::string_view parameter) {
     PyObject *kind, *value, *traceback;
     PyErr_Fetch(&kind, &value, &traceback);

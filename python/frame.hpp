@@ -112,11 +112,52 @@ private:
     std::atomic<long> count_{0};
 };
 
-// Every object of the module's classes: the header, the count, one engine value.
+// ---------------------------------------------------------------------------
+// Thread confinement: a class whose engine value must stay on the thread that
+// created it specialises Confinement with the full name its messages use.
+
+template <class T>
+struct Confinement {
+    static constexpr const char* name = nullptr;
+};
+
+template <class T>
+concept ConfinedType = Confinement<T>::name != nullptr;
+
+// A number for the calling thread that no other thread of the process gets,
+// unlike the system's thread id, which a new thread inherits from one that
+// ended.
+std::uint64_t thread_identity() noexcept;
+
+// The creating thread of an object of a confined class.
+class CreatingThread {
+public:
+    CreatingThread() : thread_(thread_identity()) {}
+    bool is_current() const { return thread_ == thread_identity(); }
+
+private:
+    std::uint64_t thread_;
+};
+
+struct Unconfined {};
+
+template <class T>
+using ThreadOf = std::conditional_t<ConfinedType<T>, CreatingThread, Unconfined>;
+
+// PanicException "<name> is unsendable, but sent to another thread".
+[[noreturn]] void raise_sent_to_another_thread(const char* name);
+
+// Reports RuntimeError "<name> is unsendable, but is being dropped on another
+// thread" through the unraisable hook, keeping any exception already set.
+void report_dropped_on_another_thread(const char* name);
+
+// Every object of the module's classes: the header, the count, the creating
+// thread where the class is confined, one engine value.
 template <class T>
 struct Object {
     PyObject_HEAD
     AccessCount access;
+    [[no_unique_address]] ThreadOf<T> thread;
     T value;
 };
 
@@ -131,6 +172,9 @@ template <class T, bool Exclusive>
 class Access {
 public:
     explicit Access(PyObject* self) : object_(object_of<T>(self)) {
+        if constexpr (ConfinedType<T>) {
+            if (!object_->thread.is_current()) raise_sent_to_another_thread(Confinement<T>::name);
+        }
         if constexpr (Exclusive) {
             if (!object_->access.try_take()) raise(PyExc_RuntimeError, "Already borrowed");
         } else {
@@ -185,6 +229,7 @@ PyObject* wrap(T value) {
     PyObject* self = checked(PyType_GenericAlloc(type, 0)).release();
     auto* object = object_of<T>(self);
     new (&object->access) AccessCount();
+    new (&object->thread) ThreadOf<T>();
     new (&object->value) T(std::move(value));
     return self;
 }
@@ -192,7 +237,14 @@ PyObject* wrap(T value) {
 template <BoundType T>
 void dealloc(PyObject* self) {
     auto* object = object_of<T>(self);
-    object->value.~T();
+    // A confined value dropped on another thread is abandoned, not released:
+    // its resources may only be touched by the thread that made them.
+    if constexpr (ConfinedType<T>) {
+        if (object->thread.is_current()) object->value.~T();
+        else report_dropped_on_another_thread(Confinement<T>::name);
+    } else {
+        object->value.~T();
+    }
     object->access.~AccessCount();
     PyTypeObject* type = Py_TYPE(self);
     auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));

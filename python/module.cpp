@@ -41,6 +41,8 @@ constexpr Registration kClasses[] = {
     registration<sampler::Sampler>(),
 
     // devices
+    registration<audio_output::AudioOutput>(),
+    registration<midi_input::MidiInput>(),
 };
 
 int exec_module(PyObject* module) {

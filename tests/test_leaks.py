@@ -36,6 +36,8 @@ ZONE = ostina.SampleMapping(LOOPED, 40, 80, 0, 127)
 ZONES = ostina.SampleMap.single_sample(LOOPED)
 ZONES.add_mapping(ZONE)
 SAMPLER = ostina.Sampler(LOOPED, max_voices=4)
+# devices
+OUTPUT = ostina.AudioOutput()  # keeps libasound's configuration loaded between calls
 
 CALLS = {
     "format": lambda: (AudioFormat(48000, 1), repr(AudioFormat()), str(AudioFormat()),
@@ -109,6 +111,13 @@ CALLS = {
                                attempt(lambda: SAMPLER.note_off(Callback(SAMPLER.panic)))),
 
     # devices
+    "audio output": lambda: (ostina.AudioOutput(48000, 1, 256), OUTPUT.device_name(), OUTPUT.is_playing(),
+                             OUTPUT.stop(), repr(OUTPUT)),  # list_devices: see test_devices.py
+    "audio output errors": lambda: (attempt(lambda: ostina.AudioOutput(channels=70000)),
+                                    attempt(lambda: ostina.AudioOutput(sample_rate="x")),
+                                    attempt(lambda: OUTPUT.stop(1)), attempt(lambda: ostina.AudioOutput.list_devices(1))),
+    "midi input": lambda: attempt(lambda: (lambda m: (m.list_ports(), repr(m)))(ostina.MidiInput("leak check"))),
+    "midi input errors": lambda: (attempt(lambda: ostina.MidiInput(5)), attempt(lambda: ostina.MidiInput("a\0b"))),
 }
 
 
