@@ -8,6 +8,7 @@
 // mixer
 
 // sequencing
+#include "sequencer.hpp"
 
 // sampler
 
@@ -40,6 +41,12 @@ OSTINA_BOUND(oscillator::NoiseSource, "NoiseSource");
 // mixer
 
 // sequencing
+OSTINA_BOUND(sequencer::Step, "Step");
+OSTINA_BOUND(sequencer::Pattern, "Pattern");
+OSTINA_BOUND(sequencer::NoteEvent, "NoteEvent");
+OSTINA_BOUND(sequencer::EventSequence, "EventSequence");
+OSTINA_BOUND(sequencer::TransportClock, "TransportClock");
+OSTINA_BOUND(sequencer::StepSequencer, "StepSequencer");
 
 // sampler
 

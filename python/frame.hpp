@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "errors.hpp"
+#include "staged.hpp"
 
 namespace ostina::py {
 
@@ -254,6 +255,11 @@ struct Convert<std::string> {
     }
 };
 
+template <>
+struct Convert<std::string_view> {
+    static PyObject* to(std::string_view value) { return Convert<std::string>::to(value); }
+};
+
 // Sequences (not str) item by item; lists out.
 void check_sequence(PyObject* object);
 std::size_t known_size(PyObject* object);
@@ -466,6 +472,7 @@ struct Receiving;
 
 template <class R, class Self, class... A>
 struct Receiving<R (*)(Self&, A...)> {
+    using Result = R;
     using Receiver = std::remove_const_t<Self>;
     static constexpr bool changes = !std::is_const_v<Self>;
     using Params = ParameterList<A...>;
@@ -473,6 +480,7 @@ struct Receiving<R (*)(Self&, A...)> {
 
 template <class R, class Self, class... A>
 struct Receiving<R (*)(Self, A...)> {  // a small value taken by copy: read shared
+    using Result = R;
     using Receiver = Self;
     static constexpr bool changes = false;
     using Params = ParameterList<A...>;
@@ -480,6 +488,7 @@ struct Receiving<R (*)(Self, A...)> {  // a small value taken by copy: read shar
 
 template <class R, class C, class... A>
 struct Receiving<R (C::*)(A...)> {
+    using Result = R;
     using Receiver = C;
     static constexpr bool changes = true;
     using Params = ParameterList<A...>;
@@ -487,6 +496,7 @@ struct Receiving<R (C::*)(A...)> {
 
 template <class R, class C, class... A>
 struct Receiving<R (C::*)(A...) const> {
+    using Result = R;
     using Receiver = C;
     static constexpr bool changes = false;
     using Params = ParameterList<A...>;
@@ -494,6 +504,7 @@ struct Receiving<R (C::*)(A...) const> {
 
 template <class R, class C>
 struct Receiving<R C::*> {
+    using Result = R;
     using Receiver = C;
     static constexpr bool changes = false;
     using Params = ParameterList<>;
@@ -509,6 +520,44 @@ PyObject* result_of(Call&& call) {
         return to_python(call());
     }
 }
+
+template <class T>
+inline constexpr bool is_staged = false;
+template <class Result, class Change>
+inline constexpr bool is_staged<Staged<Result, Change>> = true;
+
+// Runs `call` on `receiver` and converts what it returns. A staged change is
+// applied only once its result has been converted, so a call that fails
+// late leaves the receiver as it was.
+template <class Receiver, class Call>
+PyObject* result_on(Receiver& receiver, Call&& call) {
+    if constexpr (is_staged<std::invoke_result_t<Call>>) {
+        auto staged = call();
+        Ref result = checked(to_python(std::move(staged.result)));
+        staged.change.apply(receiver);
+        return result.release();
+    } else {
+        return result_of(std::forward<Call>(call));
+    }
+}
+
+// Assigns one field of an engine value: a setter for a plain data member.
+template <class M>
+struct MemberOf;
+template <class C, class V>
+struct MemberOf<V C::*> {
+    using Class = C;
+    using Value = V;
+};
+
+template <auto Member>
+void assign(typename MemberOf<decltype(Member)>::Class& object, typename MemberOf<decltype(Member)>::Value value) {
+    object.*Member = std::move(value);
+}
+
+// A poll for long engine loops: runs pending signal handlers and unwinds the
+// loop with the exception a handler raised (KeyboardInterrupt for Ctrl-C).
+void check_signals();
 
 // Reads the receiver under shared access and converts what `read` returns.
 template <class Receiver, class Read>
@@ -562,6 +611,8 @@ struct Method {
     using Shape = Receiving<decltype(Function)>;
     using Receiver = typename Shape::Receiver;
     using Params = typename Shape::Params;
+    // A staged change is the receiver's change even from a const function.
+    static constexpr bool kExclusive = Shape::changes || is_staged<typename Shape::Result>;
     static_assert(parameter_count(Text.view()) == Params::size,
                   "the text signature and the function disagree on the parameters");
 
@@ -576,9 +627,9 @@ struct Method {
         return guarded([&] {
             std::array<PyObject*, Params::size> slots{};
             bind_arguments(call<Owner>.signature, slots.data(), args, count, names);
-            Access<Receiver, Shape::changes> receiver(self);
+            Access<Receiver, kExclusive> receiver(self);
             auto values = Params::convert(call<Owner>, slots.data());
-            return result_of([&]() -> decltype(auto) {
+            return result_on(receiver.value(), [&]() -> decltype(auto) {
                 return std::apply([&](auto&... value) -> decltype(auto) {
                     return std::invoke(Function, receiver.value(), std::move(value)...);
                 }, values);
@@ -589,8 +640,8 @@ struct Method {
     static PyObject* without_arguments(PyObject* self, PyObject*) {
         if constexpr (Params::size == 0) {
             return guarded([&] {
-                Access<Receiver, Shape::changes> receiver(self);
-                return result_of([&]() -> decltype(auto) { return std::invoke(Function, receiver.value()); });
+                Access<Receiver, kExclusive> receiver(self);
+                return result_on(receiver.value(), [&]() -> decltype(auto) { return std::invoke(Function, receiver.value()); });
             });
         } else {
             return nullptr;  // never registered: the method binds its parameters

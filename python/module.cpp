@@ -30,6 +30,12 @@ constexpr Registration kClasses[] = {
     // mixer
 
     // sequencing
+    registration<sequencer::Step>(),
+    registration<sequencer::Pattern>(),
+    registration<sequencer::NoteEvent>(),
+    registration<sequencer::EventSequence>(),
+    registration<sequencer::TransportClock>(),
+    registration<sequencer::StepSequencer>(),
 
     // sampler
 
