@@ -139,10 +139,11 @@ void Pattern::clear() {
 StepSequencer::StepSequencer(Pattern pattern, std::uint8_t channel)
     : pattern_(std::move(pattern)), channel_(midi::MidiChannel::make(channel)) {}
 
-bool StepSequencer::walk_is_bounded(double end) const {
+bool StepSequencer::walk_has_work(double start, double end) const {
     // Zero, negative or NaN durations never advance toward `end`, and no
-    // finite walk reaches +inf.
-    return step_duration_ > 0.0 && end != std::numeric_limits<double>::infinity();
+    // finite walk reaches +inf. A NaN start admits no step, so walking to
+    // `end` would only take time.
+    return step_duration_ > 0.0 && end != std::numeric_limits<double>::infinity() && !std::isnan(start);
 }
 
 void StepSequencer::process_step(double beat, std::vector<StepEvent>& events, Cursor& cursor) const {
@@ -161,7 +162,7 @@ void StepSequencer::process_step(double beat, std::vector<StepEvent>& events, Cu
 Staged<std::vector<StepEvent>, StepSequencer::Cursor> StepSequencer::process_beat_range(
     double start, double end, Poll poll) const {
     Staged<std::vector<StepEvent>, Cursor> walk{{}, cursor_};
-    if (start >= end || pattern_.length() == 0 || !walk_is_bounded(end)) return walk;
+    if (start >= end || pattern_.length() == 0 || !walk_has_work(start, end)) return walk;
     const bool has_cursor = !(cursor_.last_step_beat < 0.0);
     const double next = has_cursor ? cursor_.last_step_beat + step_duration_ : 0.0;
     // A step that no longer moves the beat would process the last step again.

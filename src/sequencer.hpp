@@ -134,8 +134,8 @@ public:
     Staged<std::vector<StepEvent>, Cursor> process_beat_range(double start, double end, Poll poll) const;
 
 private:
-    // Whether a walk from the cursor to `end` can make progress at all.
-    bool walk_is_bounded(double end) const;
+    // Whether a walk from the cursor can process anything before `end`.
+    bool walk_has_work(double start, double end) const;
     void process_step(double beat, std::vector<StepEvent>& events, Cursor& cursor) const;
 
     Pattern pattern_;
