@@ -324,6 +324,12 @@ struct Convert<T> {
     static PyObject* to(T value) { return wrap(std::move(value)); }
 };
 
+// A borrowed object in a result becomes a new reference.
+template <>
+struct Convert<PyObject*> {
+    static PyObject* to(PyObject* borrowed) { return Py_NewRef(borrowed); }
+};
+
 // Engine result to a new Python object; `void` results become None.
 template <class Result>
 PyObject* to_python(Result&& result) {
@@ -519,6 +525,15 @@ PyObject* result_of(Call&& call) {
     } else {
         return to_python(call());
     }
+}
+
+// A str made once and shared by every result that carries it (a name out of
+// a fixed set), instead of a new one per result. Borrowed: it lives for good.
+template <FixedString Text>
+PyObject* shared_text() {
+    static PyObject* text = nullptr;
+    if (text == nullptr) text = checked(PyUnicode_InternFromString(Text.text)).release();
+    return text;
 }
 
 template <class T>

@@ -16,7 +16,8 @@ using sequencer::TransportClock;
 template <>
 struct Convert<StepEvent> {
     static PyObject* to(const StepEvent& event) {
-        std::string_view kind = event.kind == sequencer::EventKind::note_on ? "note_on" : "note_off";
+        PyObject* kind = event.kind == sequencer::EventKind::note_on ? shared_text<"note_on">()
+                                                                     : shared_text<"note_off">();
         return to_python(std::tuple{kind, event.note, event.velocity, event.time_us});
     }
 };
