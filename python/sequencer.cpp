@@ -26,25 +26,16 @@ namespace {
 
 std::string_view bool_text(bool value) { return value ? "true" : "false"; }
 
-// Steps and note events share their checked note and velocity fields.
-template <class Value>
-std::uint8_t note_of(const Value& value) {
-    return value.note.value();
+// The checked byte fields (notes, velocities) read and written as numbers;
+// a number out of range leaves the field as it was.
+template <auto Field>
+std::uint8_t byte_of(const typename MemberOf<decltype(Field)>::Class& value) {
+    return (value.*Field).value();
 }
 
-template <class Value>
-void set_note(Value& value, std::uint8_t note) {
-    value.note = midi::Note::make(note);
-}
-
-template <class Value>
-std::uint8_t velocity_of(const Value& value) {
-    return value.velocity.value();
-}
-
-template <class Value>
-void set_velocity(Value& value, std::uint8_t velocity) {
-    value.velocity = midi::Velocity::make(velocity);
+template <auto Field>
+void set_byte(typename MemberOf<decltype(Field)>::Class& value, std::uint8_t number) {
+    value.*Field = MemberOf<decltype(Field)>::Value::make(number);
 }
 
 std::string clock_repr(const TransportClock& clock) {
@@ -107,8 +98,8 @@ const ClassDefinition& Bound<TransportClock>::definition() {
 const ClassDefinition& Bound<Step>::definition() {
     static const ClassDefinition definition = define<Step>(
         Constructor<"Step(note, velocity, duration_ticks=1)", &Step::make>{},
-        WritableProperty<"note", &note_of<Step>, &set_note<Step>>{},
-        WritableProperty<"velocity", &velocity_of<Step>, &set_velocity<Step>>{},
+        WritableProperty<"note", &byte_of<&Step::note>, &set_byte<&Step::note>>{},
+        WritableProperty<"velocity", &byte_of<&Step::velocity>, &set_byte<&Step::velocity>>{},
         WritableProperty<"duration_ticks", &Step::duration_ticks, &assign<&Step::duration_ticks>, "ticks">{},
         WritableProperty<"active", &Step::active, &assign<&Step::active>>{},
         Equality{},
@@ -148,8 +139,8 @@ const ClassDefinition& Bound<NoteEvent>::definition() {
         Constructor<"NoteEvent(beat_position, duration, note, velocity)", &NoteEvent::make>{},
         WritableProperty<"beat_position", &NoteEvent::beat_position, &assign<&NoteEvent::beat_position>, "pos">{},
         WritableProperty<"duration", &NoteEvent::duration, &assign<&NoteEvent::duration>, "dur">{},
-        WritableProperty<"note", &note_of<NoteEvent>, &set_note<NoteEvent>>{},
-        WritableProperty<"velocity", &velocity_of<NoteEvent>, &set_velocity<NoteEvent>>{},
+        WritableProperty<"note", &byte_of<&NoteEvent::note>, &set_byte<&NoteEvent::note>>{},
+        WritableProperty<"velocity", &byte_of<&NoteEvent::velocity>, &set_byte<&NoteEvent::velocity>>{},
         Method<"end_position($self)", &NoteEvent::end_position>{},
         Equality{},
         Repr<&note_event_repr>{});

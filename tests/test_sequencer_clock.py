@@ -5,24 +5,9 @@ import pytest
 
 from ostina import TransportClock
 
-from conftest import bits
+from conftest import Callback, bits
 
 U64_MAX = 2**64 - 1
-
-
-class Callback:
-    """A number whose conversion first runs `action` (re-entrancy probes)."""
-
-    def __init__(self, action, value=0.0):
-        self.action, self.value = action, value
-
-    def __float__(self):
-        self.action()
-        return float(self.value)
-
-    def __index__(self):
-        self.action()
-        return int(self.value)
 
 
 def test_new_clock():

@@ -8,25 +8,11 @@ import time
 
 import pytest
 
-from ostina import Pattern, Step, StepSequencer
+from conftest import Callback
+from ostina import Note, Pattern, Step, StepSequencer
 
 EN_DASH = "\u2013"
 U64_MAX = 2**64 - 1
-
-
-class Callback:
-    """A number whose conversion first runs `action` (re-entrancy probes)."""
-
-    def __init__(self, action, value=0):
-        self.action, self.value = action, value
-
-    def __float__(self):
-        self.action()
-        return float(self.value)
-
-    def __index__(self):
-        self.action()
-        return int(self.value)
 
 
 def fields(step):
@@ -140,7 +126,7 @@ def test_pattern_argument_errors(raises_exactly):
     pattern = Pattern()
     raises_exactly(OverflowError, "can't convert negative int to unsigned", pattern.get_step, -1)
     raises_exactly(TypeError, "argument 'step': 'Note' object is not an instance of 'Step'", pattern.set_step, 0,
-                   __import__("ostina").Note(1))
+                   Note(1))
     raises_exactly(TypeError, "argument 'step': 'None' is not an instance of 'Step'", pattern.set_step, 0, None)
     raises_exactly(TypeError, "argument 'enabled': 'int' object is not an instance of 'bool'", setattr, pattern,
                    "loop_enabled", 0)
