@@ -392,8 +392,8 @@ def test_a_long_walk_is_interruptible_and_leaves_the_sequencer_unchanged():
 def test_ctrl_c_from_another_process_ends_the_walk():
     script = ("import ostina, sys\n"
               "s = ostina.StepSequencer(ostina.Pattern())\n"
-              "print('walking', flush=True)\n"
               "try:\n"
+              "    print('walking', flush=True)\n"
               "    s.process_beat_range(0.0, 1e15)\n"
               "except KeyboardInterrupt:\n"
               "    print('interrupted', s.current_step, flush=True)\n")
