@@ -9,6 +9,7 @@
 #include "mixer.hpp"
 
 // sequencing
+#include "sequencer.hpp"
 
 // sampler
 #include "sampler.hpp"
@@ -54,6 +55,12 @@ OSTINA_BOUND(mixer::MixerChannel, "MixerChannel");
 OSTINA_BOUND(mixer::Mixer, "Mixer");
 
 // sequencing
+OSTINA_BOUND(sequencer::Step, "Step");
+OSTINA_BOUND(sequencer::Pattern, "Pattern");
+OSTINA_BOUND(sequencer::NoteEvent, "NoteEvent");
+OSTINA_BOUND(sequencer::EventSequence, "EventSequence");
+OSTINA_BOUND(sequencer::TransportClock, "TransportClock");
+OSTINA_BOUND(sequencer::StepSequencer, "StepSequencer");
 
 // sampler
 OSTINA_BOUND(sampler::AudioSample, "AudioSample");

@@ -401,6 +401,10 @@ PyObject* create_type(const ClassDefinition& definition) {
     return PyType_FromSpec(&spec);
 }
 
+void check_signals() {
+    if (PyErr_CheckSignals() == -1) throw PythonError{};
+}
+
 int refuse_delete() {
     PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
     return -1;

@@ -311,6 +311,11 @@ struct Convert<std::string> {
     }
 };
 
+template <>
+struct Convert<std::string_view> {
+    static PyObject* to(std::string_view value) { return Convert<std::string>::to(value); }
+};
+
 // Sequences (not str) item by item; lists out.
 void check_sequence(PyObject* object);
 std::size_t known_size(PyObject* object);
@@ -398,6 +403,12 @@ struct Convert<T> {
         return Access<T, false>(object).value();
     }
     static PyObject* to(T value) { return wrap(std::move(value)); }
+};
+
+// A borrowed object in a result becomes a new reference.
+template <>
+struct Convert<PyObject*> {
+    static PyObject* to(PyObject* borrowed) { return Py_NewRef(borrowed); }
 };
 
 // Engine result to a new Python object; `void` results become None.
@@ -548,6 +559,7 @@ struct Receiving;
 
 template <class R, class Self, class... A>
 struct Receiving<R (*)(Self&, A...)> {
+    using Result = R;
     using Receiver = std::remove_const_t<Self>;
     static constexpr bool changes = !std::is_const_v<Self>;
     using Params = ParameterList<A...>;
@@ -555,6 +567,7 @@ struct Receiving<R (*)(Self&, A...)> {
 
 template <class R, class Self, class... A>
 struct Receiving<R (*)(Self, A...)> {  // a small value taken by copy: read shared
+    using Result = R;
     using Receiver = Self;
     static constexpr bool changes = false;
     using Params = ParameterList<A...>;
@@ -562,6 +575,7 @@ struct Receiving<R (*)(Self, A...)> {  // a small value taken by copy: read shar
 
 template <class R, class C, class... A>
 struct Receiving<R (C::*)(A...)> {
+    using Result = R;
     using Receiver = C;
     static constexpr bool changes = true;
     using Params = ParameterList<A...>;
@@ -569,6 +583,7 @@ struct Receiving<R (C::*)(A...)> {
 
 template <class R, class C, class... A>
 struct Receiving<R (C::*)(A...) const> {
+    using Result = R;
     using Receiver = C;
     static constexpr bool changes = false;
     using Params = ParameterList<A...>;
@@ -576,34 +591,69 @@ struct Receiving<R (C::*)(A...) const> {
 
 template <class R, class C>
 struct Receiving<R C::*> {
+    using Result = R;
     using Receiver = C;
     static constexpr bool changes = false;
     using Params = ParameterList<>;
 };
 
-template <class T>
-inline constexpr bool is_staged = false;
-template <class Result>
-inline constexpr bool is_staged<Staged<Result>> = true;
-
-// Runs `call` and converts what it returns; a void result becomes None. A
-// staged change is committed only once its result has been converted, so a
-// conversion that fails leaves the receiver as it was.
+// Runs `call` and converts what it returns; a void result becomes None.
 template <class Call>
 PyObject* result_of(Call&& call) {
-    using Result = std::remove_cvref_t<std::invoke_result_t<Call>>;
-    if constexpr (std::is_void_v<Result>) {
+    if constexpr (std::is_void_v<std::invoke_result_t<Call>>) {
         call();
         Py_RETURN_NONE;
-    } else if constexpr (is_staged<Result>) {
-        Result staged = call();
-        Ref converted = checked(to_python(std::move(staged.result)));
-        staged.commit();
-        return converted.release();
     } else {
         return to_python(call());
     }
 }
+
+// A str made once and shared by every result that carries it (a name out of
+// a fixed set), instead of a new one per result. Borrowed: it lives for good.
+template <FixedString Text>
+PyObject* shared_text() {
+    static PyObject* text = nullptr;
+    if (text == nullptr) text = checked(PyUnicode_InternFromString(Text.text)).release();
+    return text;
+}
+
+template <class T>
+inline constexpr bool is_staged = false;
+template <class Result, class Change>
+inline constexpr bool is_staged<Staged<Result, Change>> = true;
+
+// Runs `call` on `receiver` and converts what it returns. A staged change is
+// applied only once its result has been converted, so a call that fails
+// late leaves the receiver as it was.
+template <class Receiver, class Call>
+PyObject* result_on(Receiver& receiver, Call&& call) {
+    if constexpr (is_staged<std::invoke_result_t<Call>>) {
+        auto staged = call();
+        Ref result = checked(to_python(std::move(staged.result)));
+        staged.change.apply(receiver);
+        return result.release();
+    } else {
+        return result_of(std::forward<Call>(call));
+    }
+}
+
+// Assigns one field of an engine value: a setter for a plain data member.
+template <class M>
+struct MemberOf;
+template <class C, class V>
+struct MemberOf<V C::*> {
+    using Class = C;
+    using Value = V;
+};
+
+template <auto Member>
+void assign(typename MemberOf<decltype(Member)>::Class& object, typename MemberOf<decltype(Member)>::Value value) {
+    object.*Member = std::move(value);
+}
+
+// A poll for long engine loops: runs pending signal handlers and unwinds the
+// loop with the exception a handler raised (KeyboardInterrupt for Ctrl-C).
+void check_signals();
 
 // Reads the receiver under shared access and converts what `read` returns.
 template <class Receiver, class Read>
@@ -671,6 +721,8 @@ struct Method {
     using Shape = Receiving<decltype(Function)>;
     using Receiver = typename Shape::Receiver;
     using Params = typename Shape::Params;
+    // A staged change is the receiver's change even from a const function.
+    static constexpr bool kExclusive = Shape::changes || is_staged<typename Shape::Result>;
     static_assert(parameter_count(Text.view()) == Params::size,
                   "the text signature and the function disagree on the parameters");
 
@@ -680,9 +732,9 @@ struct Method {
     template <class Owner>
     static PyObject* with_arguments(PyObject* self, PyObject* const* args, Py_ssize_t count,
                                     PyObject* names) {
-        return call_method<Receiver, Shape::changes, Params>(
+        return call_method<Receiver, kExclusive, Params>(
             call<Owner>, self, args, count, names, [](auto& receiver, auto& values) {
-                return result_of([&]() -> decltype(auto) {
+                return result_on(receiver, [&]() -> decltype(auto) {
                     return std::apply([&](auto&... value) -> decltype(auto) {
                         return std::invoke(Function, receiver, std::move(value)...);
                     }, values);
@@ -693,8 +745,8 @@ struct Method {
     static PyObject* without_arguments(PyObject* self, PyObject*) {
         if constexpr (Params::size == 0) {
             return guarded([&] {
-                Access<Receiver, Shape::changes> receiver(self);
-                return result_of([&]() -> decltype(auto) { return std::invoke(Function, receiver.value()); });
+                Access<Receiver, kExclusive> receiver(self);
+                return result_on(receiver.value(), [&]() -> decltype(auto) { return std::invoke(Function, receiver.value()); });
             });
         } else {
             return nullptr;  // never registered: the method binds its parameters
@@ -705,51 +757,6 @@ struct Method {
     void apply(ClassDefinition& definition) const {
         call<Owner> = Params::prepare(parse_signature(definition.name, Text.view(), Doc.view(), false));
         add_method(definition, call<Owner>.signature, &with_arguments<Owner>, &without_arguments, false);
-    }
-};
-
-// A change that also returns a value. `Peek` (const) computes the result from
-// the arguments (or from the receiver alone), the result is converted, and
-// only then does `Change` apply the change: a failure on the way, such as
-// running out of memory for the result, leaves the receiver as it was.
-// `Change` returns nothing and gives the strong guarantee.
-template <FixedString Text, auto Peek, auto Change>
-struct StagedMethod {
-    using Shape = Receiving<decltype(Change)>;
-    using Receiver = typename Shape::Receiver;
-    using Params = typename Shape::Params;
-    static_assert(Shape::changes, "the change takes the receiver exclusively");
-    static_assert(parameter_count(Text.view()) == Params::size,
-                  "the text signature and the function disagree on the parameters");
-
-    template <class Owner>
-    static inline typename Params::Call call;
-
-    static decltype(auto) peek(const Receiver& receiver, typename Params::Values& values) {
-        return std::apply([&](const auto&... value) -> decltype(auto) {
-            if constexpr (std::is_invocable_v<decltype(Peek), const Receiver&, decltype(value)...>)
-                return std::invoke(Peek, receiver, value...);
-            else
-                return std::invoke(Peek, receiver);
-        }, values);
-    }
-
-    template <class Owner>
-    static PyObject* with_arguments(PyObject* self, PyObject* const* args, Py_ssize_t count,
-                                    PyObject* names) {
-        return call_method<Receiver, true, Params>(
-            call<Owner>, self, args, count, names, [](Receiver& receiver, auto& values) {
-                Ref result = checked(to_python(peek(receiver, values)));
-                std::apply([&](auto&... value) { std::invoke(Change, receiver, std::move(value)...); }, values);
-                return result.release();
-            });
-    }
-
-    template <class Owner>
-    void apply(ClassDefinition& definition) const {
-        static_assert(Params::size > 0, "a staged change takes its arguments");
-        call<Owner> = Params::prepare(parse_signature(definition.name, Text.view(), "", false));
-        add_method(definition, call<Owner>.signature, &with_arguments<Owner>, nullptr, false);
     }
 };
 

@@ -45,8 +45,8 @@ const ClassDefinition& Bound<Mixer>::definition() {
     static const ClassDefinition definition = define<Mixer>(
         Constructor<"Mixer()", &construct<Mixer>>{},
         WritableProperty<"master_gain", &Mixer::master_gain, &Mixer::set_master_gain, "gain">{},
-        StagedMethod<"add_channel($self, name)", &Mixer::channel_count, &Mixer::add_channel>{},
-        StagedMethod<"remove_channel($self, index)", &Mixer::channel_or_none, &Mixer::remove_channel>{},
+        Method<"add_channel($self, name)", &Mixer::add_channel>{},
+        Method<"remove_channel($self, index)", &Mixer::remove_channel>{},
         Method<"get_channel($self, index)", &Mixer::get_channel>{},
         Method<"set_channel_gain($self, index, gain)", &Mixer::set_channel_gain>{},
         Method<"set_channel_pan($self, index, pan)", &Mixer::set_channel_pan>{},

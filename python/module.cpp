@@ -32,6 +32,12 @@ constexpr Registration kClasses[] = {
     registration<mixer::Mixer>(),
 
     // sequencing
+    registration<sequencer::Step>(),
+    registration<sequencer::Pattern>(),
+    registration<sequencer::NoteEvent>(),
+    registration<sequencer::EventSequence>(),
+    registration<sequencer::TransportClock>(),
+    registration<sequencer::StepSequencer>(),
 
     // sampler
     registration<sampler::AudioSample>(),

@@ -70,15 +70,17 @@ std::vector<std::string> Mixer::channel_names() const {
     return names;
 }
 
-void Mixer::add_channel(std::string name) { channels_.emplace_back(std::move(name)); }
-
-std::optional<MixerChannel> Mixer::channel_or_none(std::uint64_t index) const {
-    if (index >= channels_.size()) return std::nullopt;
-    return channels_[index];
+Staged<std::uint64_t, Mixer::NextChannels> Mixer::add_channel(std::string name) const {
+    NextChannels next{channels_};
+    next.channels.emplace_back(std::move(name));
+    return {channels_.size(), std::move(next)};
 }
 
-void Mixer::remove_channel(std::uint64_t index) {
-    if (index < channels_.size()) channels_.erase(channels_.begin() + static_cast<std::ptrdiff_t>(index));
+Staged<std::optional<MixerChannel>, Mixer::NextChannels> Mixer::remove_channel(std::uint64_t index) const {
+    if (index >= channels_.size()) return {std::nullopt, NextChannels{channels_}};
+    NextChannels next{channels_};
+    next.channels.erase(next.channels.begin() + static_cast<std::ptrdiff_t>(index));
+    return {channels_[index], std::move(next)};
 }
 
 MixerChannel Mixer::get_channel(std::uint64_t index) const {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "samples.hpp"
+#include "staged.hpp"
 
 namespace ostina::mixer {
 
@@ -58,14 +59,19 @@ public:
     std::uint64_t channel_count() const { return channels_.size(); }
     std::vector<std::string> channel_names() const;
 
+    // The channel list a change leaves behind, put in place once the
+    // change's result has been delivered.
+    struct NextChannels {
+        std::vector<MixerChannel> channels;
+        void apply(Mixer& mixer) noexcept { mixer.channels_ = std::move(channels); }
+    };
+
     // Appends a channel with the default settings; its index is the channel
-    // count before the call. Gives the strong guarantee.
-    void add_channel(std::string name);
-    // The channel remove_channel(index) takes out, or nothing past the end.
-    std::optional<MixerChannel> channel_or_none(std::uint64_t index) const;
-    // Removes the channel at `index`, shifting later ones down; an index past
-    // the end removes nothing.
-    void remove_channel(std::uint64_t index);
+    // count before the call.
+    Staged<std::uint64_t, NextChannels> add_channel(std::string name) const;
+    // Removes the channel at `index` and hands it back, shifting later ones
+    // down; an index past the end removes nothing and gives nothing.
+    Staged<std::optional<MixerChannel>, NextChannels> remove_channel(std::uint64_t index) const;
 
     // A copy of one channel; IndexError past the end (naming the count).
     MixerChannel get_channel(std::uint64_t index) const;

@@ -143,9 +143,15 @@ public:
     void panic() { voices_.clear(); }
     std::uint64_t active_voice_count() const;
 
-    // The next `frames` mono samples; the voices advance when the result is
-    // committed. Throws Fault "capacity overflow" for an unrepresentable count.
-    Staged<Samples> render(std::uint64_t frames);
+    // The voices after a render, put in place once its block has been delivered.
+    struct NextVoices {
+        std::vector<Voice> voices;
+        void apply(Sampler& sampler) noexcept { sampler.voices_ = std::move(voices); }
+    };
+
+    // The next `frames` mono samples and the voices after them. Throws Fault
+    // "capacity overflow" for an unrepresentable count.
+    Staged<Samples, NextVoices> render(std::uint64_t frames) const;
 
 private:
     void start_voice(midi::Note note, midi::Velocity velocity);

@@ -1,18 +1,15 @@
-// A result computed ahead of the change that produced it.
+// The result of an operation that changes its object, split in two so that a
+// caller can finish whatever may still fail (building its own copy of the
+// result) before the object changes.
 #pragma once
-
-#include <functional>
 
 namespace ostina {
 
-// An operation that both changes its object and returns a value hands back
-// the value with the change still pending: the caller first makes what it
-// needs of `result` (which may fail and must then leave the object as it
-// was), and only then applies `commit`, which does not throw.
-template <class Result>
+// `change.apply(object)` commits the change; it never fails.
+template <class Result, class Change>
 struct Staged {
     Result result;
-    std::function<void()> commit;
+    Change change;
 };
 
 }  // namespace ostina

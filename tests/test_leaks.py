@@ -38,6 +38,11 @@ ZONES.add_mapping(ZONE)
 SAMPLER = ostina.Sampler(LOOPED, max_voices=4)
 # devices
 OUTPUT = ostina.AudioOutput()  # keeps libasound's configuration loaded between calls
+CLOCK = ostina.TransportClock()
+PATTERN = ostina.Pattern()
+PATTERN.set_step(0, ostina.Step(36, 100))
+SEQUENCER = ostina.StepSequencer(PATTERN)
+EVENTS = ostina.EventSequence()
 
 CALLS = {
     "format": lambda: (AudioFormat(48000, 1), repr(AudioFormat()), str(AudioFormat()),
@@ -86,6 +91,29 @@ CALLS = {
         attempt(lambda: mixer.mix_down([[Callback(lambda: mixer.add_channel("x"))]]))),
 
     # sequencing
+    "clock": lambda: (CLOCK.play(), CLOCK.advance_by_frames(512, 44100), CLOCK.pause(), CLOCK.advance_by_frames(1, 1),
+                      CLOCK.stop(), CLOCK.seek(1.5), CLOCK.beats_to_ticks(1.5), CLOCK.ticks_to_beats(7),
+                      CLOCK.beats_to_seconds(2.0), CLOCK.seconds_to_beats(2.0), CLOCK.state, repr(CLOCK),
+                      setattr(CLOCK, "bpm", 90.0), CLOCK.bpm),
+    "clock errors": lambda: (attempt(lambda: CLOCK.advance_by_frames(-1, 1)), attempt(lambda: CLOCK.seek("x")),
+                             attempt(lambda: setattr(CLOCK, "ticks_per_beat", 1.5))),
+    "steps": lambda: (ostina.Step(60, 100, 2), repr(ostina.Step(1, 2)), ostina.Step(1, 2) == ostina.Step(1, 2),
+                      PATTERN.set_step(3, ostina.Step(40, 90)), PATTERN.get_step(3), PATTERN.toggle_step(5),
+                      repr(PATTERN), len(PATTERN), ostina.Pattern(32)),
+    "step errors": lambda: (attempt(lambda: ostina.Step(128, 1)), attempt(lambda: PATTERN.get_step(99)),
+                            attempt(lambda: PATTERN.set_step(0, None)), attempt(lambda: ostina.Pattern(2**63)),
+                            attempt(lambda: ostina.Pattern(2**59))),
+    "step sequencer": lambda: (SEQUENCER.reset(), SEQUENCER.process_beat_range(0.0, 4.0),
+                               SEQUENCER.set_pattern(PATTERN), repr(SEQUENCER), ostina.StepSequencer(PATTERN, 3)),
+    "step sequencer errors": lambda: (attempt(lambda: ostina.StepSequencer(PATTERN, 16)),
+                                      attempt(lambda: SEQUENCER.process_beat_range(0.0, "x")),
+                                      attempt(lambda: SEQUENCER.process_beat_range(Callback(SEQUENCER.reset), 1.0))),
+    "events": lambda: (EVENTS.add_event(ostina.NoteEvent(1.0, 0.5, 60, 100)), EVENTS.events(),
+                       EVENTS.events_in_range(0.0, 2.0), EVENTS.events_starting_in_range(0.0, 2.0),
+                       EVENTS.remove_event(0), EVENTS.remove_event(99), EVENTS.duration(), repr(EVENTS),
+                       repr(ostina.NoteEvent(1.0, 0.5, 60, 100)), ostina.NoteEvent(1.0, 0.5, 60, 100).end_position()),
+    "event errors": lambda: (attempt(lambda: ostina.NoteEvent(0.0, 1.0, 128, 1)), attempt(lambda: EVENTS.add_event(1)),
+                             attempt(lambda: EVENTS.remove_event(-1))),
 
     # sampler
     "samples": lambda: (ostina.AudioSample([0.5, 0.25], 8000, 60).data(), repr(LOOPED), len(LOOPED),

@@ -47,7 +47,7 @@ void render_waits_for_its_commit() {
     CHECK_EQ(staged.result.size(), 20u);
     CHECK_EQ(sampler.voices().size(), 1u);
     CHECK_EQ(sampler.voices()[0].position, 0.0);
-    staged.commit();
+    staged.change.apply(sampler);
     CHECK(sampler.voices().empty());
 }
 
