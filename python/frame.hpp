@@ -393,16 +393,43 @@ struct Convert<std::tuple<Items...>> {
 template <class First, class Second>
 struct Convert<std::pair<First, Second>> : Convert<std::tuple<First, Second>> {};
 
+// An argument of one of the module's classes must be exactly that class.
+template <BoundType T>
+void check_instance(PyObject* object) {
+    PyTypeObject* type = type_of<T>();
+    if (type == nullptr) throw PythonError{};
+    if (Py_TYPE(object) != type) raise_class_cast_failure(object, Bound<T>::name);
+}
+
 // Objects of the module's classes: exactly that class, read shared and copied.
 template <BoundType T>
 struct Convert<T> {
     static T from(PyObject* object) {
-        PyTypeObject* type = type_of<T>();
-        if (type == nullptr) throw PythonError{};
-        if (Py_TYPE(object) != type) raise_class_cast_failure(object, Bound<T>::name);
+        check_instance<T>(object);
         return Access<T, false>(object).value();
     }
     static PyObject* to(T value) { return wrap(std::move(value)); }
+};
+
+// An object of the module's classes that the call copies when it uses it,
+// after the later arguments have converted: their conversion may change it.
+// Borrowed, like every argument, from the caller's references.
+template <BoundType T>
+class Later {
+public:
+    explicit Later(PyObject* object) : object_(object) {}
+    T read() const { return Access<T, false>(object_).value(); }
+
+private:
+    PyObject* object_;
+};
+
+template <BoundType T>
+struct Convert<Later<T>> {
+    static Later<T> from(PyObject* object) {
+        check_instance<T>(object);
+        return Later<T>(object);
+    }
 };
 
 // A borrowed object in a result becomes a new reference.

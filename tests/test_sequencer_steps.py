@@ -162,6 +162,14 @@ def test_new_sequencer(raises_exactly):
     StepSequencer(Pattern(), channel=15)
 
 
+def test_sequencer_copies_the_pattern_after_converting_the_channel():
+    # The channel converts before the pattern is read, so what its conversion
+    # does to the pattern is in the sequencer's copy.
+    pattern = Pattern()
+    sequencer = StepSequencer(pattern, Callback(lambda: pattern.set_step(0, Step(36, 100)), 3))
+    assert sequencer.process_beat_range(0.0, 0.25) == [("note_on", 36, 100, 0), ("note_off", 36, 0, 250000)]
+
+
 def test_process_beat_range_docstring():
     assert StepSequencer.process_beat_range.__doc__ == "Process a beat range and return MIDI events as tuples."
     assert StepSequencer.process_beat_range.__text_signature__ == "($self, start, end)"
