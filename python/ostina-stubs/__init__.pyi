@@ -64,23 +64,23 @@ class AudioBuffer:
     def __len__(self) -> int:
         """The sample count (frames x channels), not the frame count."""
 
+@type_check_only
+class _MidiValue(_ComparedByValue):
+    """What the checked MIDI numbers share."""
+
+    def __new__(cls, value: _Int) -> Self: ...
+    @property
+    def value(self) -> int:
+        """The number (int): 0-127, or 0-15 for a channel."""
+
 @final
-class MidiChannel(_ComparedByValue):
+class MidiChannel(_MidiValue):
     """A MIDI channel number 0-15; compares by value."""
 
-    def __new__(cls, value: _Int) -> Self: ...
-    @property
-    def value(self) -> int:
-        """The channel number (int, 0-15)."""
-
 @final
-class Note(_ComparedByValue):
+class Note(_MidiValue):
     """A MIDI note number 0-127 (69 is A4 = 440 Hz); compares by value."""
 
-    def __new__(cls, value: _Int) -> Self: ...
-    @property
-    def value(self) -> int:
-        """The note number (int, 0-127)."""
     def to_hz(self) -> float:
         """Frequency in Hz (float), twelve-tone equal temperament with A4 = 440 Hz."""
     @staticmethod
@@ -88,13 +88,8 @@ class Note(_ComparedByValue):
         """The nearest Note for a frequency in Hz, clamped to 0-127 (never raises a range error)."""
 
 @final
-class Velocity(_ComparedByValue):
+class Velocity(_MidiValue):
     """A MIDI velocity 0-127; compares by value."""
-
-    def __new__(cls, value: _Int) -> Self: ...
-    @property
-    def value(self) -> int:
-        """The velocity (int, 0-127)."""
 
 @final
 class MidiMessage(_ComparedByValue):
