@@ -259,16 +259,22 @@ void check_sequence(PyObject* object);
 std::size_t known_size(PyObject* object);
 PyObject* new_list(std::size_t size);
 
+// A checked sequence item by item, through the iteration protocol.
+template <class Item>
+std::vector<Item> read_sequence(PyObject* object) {
+    std::vector<Item> items;
+    items.reserve(known_size(object));
+    Ref iterator = checked(PyObject_GetIter(object));
+    while (Ref item{PyIter_Next(iterator.get())}) items.push_back(Convert<Item>::from(item.get()));
+    if (PyErr_Occurred()) throw PythonError{};
+    return items;
+}
+
 template <class Item>
 struct Convert<std::vector<Item>> {
     static std::vector<Item> from(PyObject* object) {
         check_sequence(object);
-        std::vector<Item> items;
-        items.reserve(known_size(object));
-        Ref iterator = checked(PyObject_GetIter(object));
-        while (Ref item{PyIter_Next(iterator.get())}) items.push_back(Convert<Item>::from(item.get()));
-        if (PyErr_Occurred()) throw PythonError{};
-        return items;
+        return read_sequence<Item>(object);
     }
     static PyObject* to(const std::vector<Item>& items) {
         Ref list{new_list(items.size())};
@@ -276,6 +282,15 @@ struct Convert<std::vector<Item>> {
             PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), checked(Convert<Item>::to(items[i])).release());
         return list.release();
     }
+};
+
+// Sample lists, the hot path of every audio call (sample_lists.cpp): the
+// usual shapes of audio data are read and built without the general
+// machinery, with the same results and failures.
+template <>
+struct Convert<std::vector<float>> {
+    static std::vector<float> from(PyObject* object);
+    static PyObject* to(const std::vector<float>& samples);
 };
 
 // None stands for "no value", both ways.

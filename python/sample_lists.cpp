@@ -1,0 +1,141 @@
+// Sample lists in and out. Audio arrives as lists of floats or as arrays
+// (numpy, array.array, memoryview) and leaves as lists of floats; both are
+// the hot paths of every render, so the common shapes skip the general
+// sequence machinery. Every shortcut gives exactly what the general path
+// gives, failures included, and falls back to it for anything else.
+#include <cstring>
+
+#include "frame.hpp"
+#include "samples.hpp"
+
+namespace ostina::py {
+namespace {
+
+// Exact floats run no Python code when read, so nothing can change the
+// container under the loop and it may be indexed directly. False at the first
+// other item: the general path then starts over and meets it in order.
+template <PyObject* (*ItemAt)(PyObject*, Py_ssize_t)>
+bool read_exact_floats(PyObject* container, Py_ssize_t size, Samples& samples) {
+    samples.resize(static_cast<std::size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyObject* item = ItemAt(container, i);
+        if (!PyFloat_CheckExact(item)) return false;
+        samples[static_cast<std::size_t>(i)] = narrow(PyFloat_AsDouble(item));
+    }
+    return true;
+}
+
+std::optional<Samples> read_list_or_tuple(PyObject* object) {
+    Samples samples;
+    if (PyList_CheckExact(object)) {
+        if (read_exact_floats<PyList_GetItem>(object, PyList_Size(object), samples)) return samples;
+    } else if (PyTuple_CheckExact(object)) {
+        if (read_exact_floats<PyTuple_GetItem>(object, PyTuple_Size(object), samples)) return samples;
+    }
+    return std::nullopt;
+}
+
+// Whether `object`'s type is exactly `module.name`. A module not imported yet
+// cannot have made the object, so only already-imported ones are consulted.
+bool has_exact_type(PyObject* object, const char* module, const char* name) {
+    Ref module_name = checked(PyUnicode_FromString(module));
+    Ref found{PyImport_GetModule(module_name.get())};
+    if (!found) {
+        if (PyErr_Occurred()) throw PythonError{};
+        return false;
+    }
+    Ref type{PyObject_GetAttrString(found.get(), name)};
+    if (!type) PyErr_Clear();
+    return type.get() == reinterpret_cast<PyObject*>(Py_TYPE(object));
+}
+
+// Only these exporters are known to hand out a buffer whose items are the
+// values iteration would give; subclasses (masked arrays) may differ.
+bool is_plain_array(PyObject* object) {
+    if (PyMemoryView_Check(object)) return true;
+    if (!PyObject_CheckBuffer(object)) return false;
+    return has_exact_type(object, "array", "array") || has_exact_type(object, "numpy", "ndarray");
+}
+
+// A buffer held for one read and released on every path.
+class BufferView {
+public:
+    // Empty (with no exception pending) when the exporter refuses: the
+    // general path then reports whatever the object itself reports.
+    explicit BufferView(PyObject* object) {
+        held_ = PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) == 0;
+        if (!held_) PyErr_Clear();
+    }
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+    ~BufferView() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+
+    // Items of `size` bytes in format `format`, one after another, in one dimension.
+    bool is_vector_of(const char* format, Py_ssize_t size) const {
+        return held_ && view_.ndim == 1 && view_.itemsize == size && view_.format != nullptr &&
+               std::strcmp(view_.format, format) == 0 && (view_.strides == nullptr || view_.strides[0] == size) &&
+               view_.suboffsets == nullptr;
+    }
+    const char* data() const { return static_cast<const char*>(view_.buf); }
+    std::size_t length() const { return static_cast<std::size_t>(view_.shape[0]); }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// The general path widens each item to a Python float and narrows it back,
+// which keeps every 32-bit value, so 32-bit items are copied as they are.
+// (A signalling NaN would come back quiet, which no way out can tell apart:
+// every result widens it the same way.)
+Samples copy_floats(const BufferView& view) {
+    Samples samples(view.length());
+    std::memcpy(samples.data(), view.data(), samples.size() * sizeof(float));
+    return samples;
+}
+
+Samples narrow_doubles(const BufferView& view) {
+    Samples samples(view.length());
+    const char* data = view.data();
+    for (float& sample : samples) {
+        double item;
+        std::memcpy(&item, data, sizeof item);  // the buffer need not be aligned
+        data += sizeof item;
+        sample = narrow(item);
+    }
+    return samples;
+}
+
+std::optional<Samples> read_array(PyObject* object) {
+    if (!is_plain_array(object)) return std::nullopt;
+    BufferView view(object);
+    if (view.is_vector_of("f", sizeof(float))) return copy_floats(view);
+    if (view.is_vector_of("d", sizeof(double))) return narrow_doubles(view);
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::vector<float> Convert<std::vector<float>>::from(PyObject* object) {
+    check_sequence(object);
+    if (auto samples = read_list_or_tuple(object)) return std::move(*samples);
+    if (auto samples = read_array(object)) return std::move(*samples);
+    return read_sequence<float>(object);
+}
+
+// One new float per sample, as array('f').tolist() builds them: the list is
+// filled in place, without the per-item reference juggling of the general
+// conversion.
+PyObject* Convert<std::vector<float>>::to(const std::vector<float>& samples) {
+    Ref list{new_list(samples.size())};
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        PyObject* item = PyFloat_FromDouble(samples[i]);
+        if (item == nullptr) throw PythonError{};
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // cannot fail: index in range
+    }
+    return list.release();
+}
+
+}  // namespace ostina::py
