@@ -116,6 +116,39 @@ std::optional<Samples> read_array(PyObject* object) {
     return std::nullopt;
 }
 
+// One new float per sample, each the exact widening of its sample.
+PyObject* list_by_items(const std::vector<float>& samples) {
+    Ref list{new_list(samples.size())};
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        PyObject* item = PyFloat_FromDouble(samples[i]);
+        if (item == nullptr) throw PythonError{};
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // cannot fail: index in range
+    }
+    return list.release();
+}
+
+// The same list, built by memoryview.tolist(), which fills it in place
+// (PyList_SET_ITEM is outside the stable ABI): a call per sample less than
+// list_by_items, for a few calls to set up a view that lives for this call.
+PyObject* list_through_view(const std::vector<float>& samples) {
+    Py_ssize_t length = static_cast<Py_ssize_t>(samples.size());
+    Py_ssize_t stride = sizeof(float);
+    Py_buffer view{};
+    view.buf = const_cast<float*>(samples.data());
+    view.len = length * stride;
+    view.itemsize = stride;
+    view.readonly = 1;
+    view.ndim = 1;
+    view.format = const_cast<char*>("f");
+    view.shape = &length;
+    view.strides = &stride;
+    Ref memory = checked(PyMemoryView_FromBuffer(&view));
+    return checked(PyObject_CallMethod(memory.get(), "tolist", nullptr)).release();
+}
+
+// Where setting up the view starts to pay for itself.
+constexpr std::size_t kListThroughViewFrom = 4096;
+
 }  // namespace
 
 std::vector<float> Convert<std::vector<float>>::from(PyObject* object) {
@@ -125,17 +158,8 @@ std::vector<float> Convert<std::vector<float>>::from(PyObject* object) {
     return read_sequence<float>(object);
 }
 
-// One new float per sample, as array('f').tolist() builds them: the list is
-// filled in place, without the per-item reference juggling of the general
-// conversion.
 PyObject* Convert<std::vector<float>>::to(const std::vector<float>& samples) {
-    Ref list{new_list(samples.size())};
-    for (std::size_t i = 0; i < samples.size(); ++i) {
-        PyObject* item = PyFloat_FromDouble(samples[i]);
-        if (item == nullptr) throw PythonError{};
-        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // cannot fail: index in range
-    }
-    return list.release();
+    return samples.size() < kListThroughViewFrom ? list_by_items(samples) : list_through_view(samples);
 }
 
 }  // namespace ostina::py

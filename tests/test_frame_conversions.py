@@ -283,3 +283,11 @@ def test_result_lists_hold_one_new_float_per_sample(Probe, values):
     result = Probe.samples(values)
     assert sample_bits(result) == sample_bits(values)
     assert len({id(item) for item in result}) == len(result)
+
+
+@pytest.mark.parametrize("size", [4095, 4096, 44100])  # long results are built by another route
+def test_long_results_widen_every_sample(Probe, size):
+    values = [((k * 7919) % 10007 - 5003) / 4099.0 for k in range(size)]
+    result = Probe.samples(values)
+    assert sample_bits(result) == sample_bits([f32(v) for v in values])
+    assert len({id(item) for item in result}) == size
