@@ -284,7 +284,7 @@ struct Convert<std::vector<Item>> {
     }
 };
 
-// Sample lists, the hot path of every audio call (sample_lists.cpp): the
+// Sample lists, the hot path of every audio call (frame_samples.cpp): the
 // usual shapes of audio data are read and built without the general
 // machinery, with the same results and failures.
 template <>

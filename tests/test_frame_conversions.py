@@ -21,8 +21,8 @@ def Probe(tmp_path_factory):
     target = tmp_path_factory.mktemp("probe") / "frame_probe.abi3.so"
     subprocess.run([compiler, "-std=c++20", "-O1", "-shared", "-fPIC", "-DPy_LIMITED_API=0x030B0000",
                     f"-I{sysconfig.get_paths()['include']}", f"-I{ROOT / 'src'}", f"-I{ROOT / 'python'}",
-                    str(ROOT / "tests/probe/frame_probe.cpp"), str(ROOT / "python/frame.cpp"),
-                    str(ROOT / "python/sample_lists.cpp"), "-o", str(target)],
+                    str(ROOT / "tests/probe/frame_probe.cpp"), *map(str, sorted((ROOT / "python").glob("frame*.cpp"))),
+                    "-o", str(target)],
                    check=True, capture_output=True, text=True)
     spec = importlib.util.spec_from_file_location("frame_probe", target)
     module = importlib.util.module_from_spec(spec)
