@@ -291,3 +291,10 @@ def test_long_results_widen_every_sample(Probe, size):
     result = Probe.samples(values)
     assert sample_bits(result) == sample_bits([f32(v) for v in values])
     assert len({id(item) for item in result}) == size
+
+
+def test_an_array_read_is_released_again(Probe):
+    stored = array.array("f", [1.0, 2.0])
+    assert Probe.samples(stored) == [1.0, 2.0]
+    stored.append(3.0)  # a buffer still held would refuse the resize
+    assert stored.tolist() == [1.0, 2.0, 3.0]
