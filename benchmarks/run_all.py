@@ -11,7 +11,7 @@ import platform
 
 import timing
 
-SCRIPTS = ["bench_audio", "bench_oscillator"]
+SCRIPTS = ["bench_audio", "bench_oscillator", "bench_sampler", "bench_mixer", "bench_sequencer"]
 
 
 def main():

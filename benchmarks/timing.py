@@ -40,12 +40,13 @@ class Case:
     target: Optional[float] = None         # highest acceptable ratio to the baseline
     numpy_run: Optional[Callable[[], object]] = None
     baseline_name: str = "list floor"
+    rounds: int = REPEAT                    # fewer for cases that take seconds a call
 
 
 def _calls(timer):
     """Warm up, then pick calls per round so one round takes ~RUN_SECONDS."""
-    timer.timeit(3)
-    per_call = min(timer.repeat(repeat=3, number=1))
+    timer.timeit(1)
+    per_call = timer.timeit(1)
     return max(1, int(RUN_SECONDS / max(per_call, 1e-9)))
 
 
@@ -93,10 +94,10 @@ class Result:
 
 
 def measure(case):
-    seconds, baseline_seconds = paired(case.run, case.baseline)
+    seconds, baseline_seconds = paired(case.run, case.baseline, case.rounds)
     result = Result(case, seconds, baseline_seconds)
     if numpy is not None and case.numpy_run is not None:
-        result.seconds_beside_numpy, result.numpy_seconds = paired(case.run, case.numpy_run)
+        result.seconds_beside_numpy, result.numpy_seconds = paired(case.run, case.numpy_run, case.rounds)
     return result
 
 

@@ -1,8 +1,9 @@
-// Sample lists in and out. Audio arrives as lists of floats or as arrays
-// (numpy, array.array, memoryview) and leaves as lists of floats; both are
-// the hot paths of every render, so the common shapes skip the general
-// sequence machinery. Every shortcut gives exactly what the general path
-// gives, failures included, and falls back to it for anything else.
+// Sample lists in and out, the hot paths of every render. Audio arrives as
+// lists of floats (read by index by the general sequence reading) or as
+// arrays (numpy, array.array, memoryview), whose memory is read directly
+// here; it leaves as lists of floats. Every shortcut gives exactly what the
+// general path gives, failures included, and falls back to it for anything
+// else.
 #include <cstring>
 
 #include "frame.hpp"
@@ -10,30 +11,6 @@
 
 namespace ostina::py {
 namespace {
-
-// Exact floats run no Python code when read, so nothing can change the
-// container under the loop and it may be indexed directly. False at the first
-// other item: the general path then starts over and meets it in order.
-template <PyObject* (*ItemAt)(PyObject*, Py_ssize_t)>
-bool read_exact_floats(PyObject* container, Py_ssize_t size, Samples& samples) {
-    samples.resize(static_cast<std::size_t>(size));
-    for (Py_ssize_t i = 0; i < size; ++i) {
-        PyObject* item = ItemAt(container, i);
-        if (!PyFloat_CheckExact(item)) return false;
-        samples[static_cast<std::size_t>(i)] = narrow(PyFloat_AsDouble(item));
-    }
-    return true;
-}
-
-std::optional<Samples> read_list_or_tuple(PyObject* object) {
-    Samples samples;
-    if (PyList_CheckExact(object)) {
-        if (read_exact_floats<PyList_GetItem>(object, PyList_Size(object), samples)) return samples;
-    } else if (PyTuple_CheckExact(object)) {
-        if (read_exact_floats<PyTuple_GetItem>(object, PyTuple_Size(object), samples)) return samples;
-    }
-    return std::nullopt;
-}
 
 // Whether `object`'s type is exactly `module.name`. A module not imported yet
 // cannot have made the object, so only already-imported ones are consulted.
@@ -153,7 +130,6 @@ constexpr std::size_t kListThroughViewFrom = 4096;
 
 std::vector<float> Convert<std::vector<float>>::from(PyObject* object) {
     check_sequence(object);
-    if (auto samples = read_list_or_tuple(object)) return std::move(*samples);
     if (auto samples = read_array(object)) return std::move(*samples);
     return read_sequence<float>(object);
 }

@@ -239,18 +239,6 @@ def test_a_bad_item_deep_in_a_list(Probe, raises_exactly, make):
     raises_exactly(OverflowError, "int too large to convert to float", Probe.samples, make([0.25] * 9 + [10**400]))
 
 
-def test_a_list_changed_while_read_is_read_as_iteration_sees_it(Probe):
-    data = [0.5, 0.25]
-
-    class Shrinks:
-        def __float__(self):
-            del data[3:]
-            return 2.0
-
-    data += [Shrinks(), 1.0, 3.0]
-    assert Probe.samples(data) == [0.5, 0.25, 2.0]
-
-
 def test_unreadable_buffers_report_as_before(Probe, raises_exactly):
     view = memoryview(array.array("f", [1.0]))
     view.release()
@@ -298,3 +286,34 @@ def test_an_array_read_is_released_again(Probe):
     assert Probe.samples(stored) == [1.0, 2.0]
     stored.append(3.0)  # a buffer still held would refuse the resize
     assert stored.tolist() == [1.0, 2.0, 3.0]
+
+
+class Changes:
+    """An item whose conversion changes the list being read."""
+
+    def __init__(self, change, value):
+        self.change, self.value = change, value
+
+    def __float__(self):
+        self.change()
+        return self.value
+
+
+def test_a_list_changed_while_read_is_read_as_its_iterator_would(Probe):
+    shrinking = [1.0, None, 3.0, 4.0]
+    shrinking[1] = Changes(shrinking.pop, 2.0)
+    assert Probe.samples(shrinking) == [1.0, 2.0, 3.0]
+    growing = [1.0, None]
+    growing[1] = Changes(lambda: growing.append(5.0), 2.0)
+    assert Probe.samples(growing) == [1.0, 2.0, 5.0]
+    dropping = [None]
+    dropping[0] = Changes(dropping.clear, 7.0)  # the item outlives its place in the list
+    assert Probe.samples(dropping) == [7.0]
+
+
+def test_a_list_subclass_is_read_through_its_own_iteration(Probe):
+    class Reversed(list):
+        def __iter__(self):
+            return iter(self[::-1])
+
+    assert Probe.samples(Reversed([1.0, 2.0])) == [2.0, 1.0]
