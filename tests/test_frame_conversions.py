@@ -10,7 +10,7 @@ import sysconfig
 
 import pytest
 
-from conftest import bits, f32
+from conftest import Items, bits, f32
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
@@ -153,19 +153,6 @@ def test_sequences_are_iterated_not_measured(Probe, length):
 
 VALUES = [0.1, -0.0, 1.0, -1.0, 1e-45, 3.4028235677973366e38, 1e40, -1e40, float("inf"), float("nan"),
           1 + 2**-24, 1 + 3 * 2**-24, 0.5]  # the two ties narrow to even
-
-
-class Items:
-    """A plain sequence: always read through iteration."""
-
-    def __init__(self, items):
-        self.items = list(items)
-
-    def __len__(self):
-        return len(self.items)
-
-    def __getitem__(self, index):
-        return self.items[index]
 
 
 def sample_bits(values):

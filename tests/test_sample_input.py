@@ -6,7 +6,7 @@ import array
 
 import pytest
 
-from conftest import bits, f32
+from conftest import Items, bits, f32
 from ostina import AudioSample, Mixer, Sampler
 
 numpy = pytest.importorskip("numpy")
@@ -16,19 +16,6 @@ NAN, INF = float("nan"), float("inf")
 # zeros, the subnormal edge and the largest 32-bit value.
 VALUES = [0.1, -0.0, 0.0, 0.5, -0.75, 1 + 2**-24, 1 + 3 * 2**-24, 1e-45, -3.4028234663852886e38, INF, NAN,
           0.333333333333, -1.0, 0.999999] * 7
-
-
-class Items:
-    """A sequence with nothing but a length and indexing."""
-
-    def __init__(self, items):
-        self.items = list(items)
-
-    def __len__(self):
-        return len(self.items)
-
-    def __getitem__(self, index):
-        return self.items[index]
 
 
 def shapes(values):
