@@ -87,47 +87,52 @@ PyObject* new_list(std::size_t size);
 
 // Lists and tuples are read by index, as their own iterators read them.
 // Reading an exact float runs no Python code, so it is read borrowed; any
-// other item is held while it converts and the length is looked up again
+// other item is held while it is read and the length is looked up again
 // afterwards, since a conversion that calls back may change a list.
-template <class Item, Py_ssize_t (*SizeOf)(PyObject*), PyObject* (*ItemAt)(PyObject*, Py_ssize_t)>
-void read_by_index(PyObject* container, std::vector<Item>& items) {
+template <Py_ssize_t (*SizeOf)(PyObject*), PyObject* (*ItemAt)(PyObject*, Py_ssize_t), class Read>
+void read_by_index(PyObject* container, Read& read) {
     Py_ssize_t size = SizeOf(container);
     for (Py_ssize_t i = 0; i < size; ++i) {
         PyObject* item = ItemAt(container, i);
         if (PyFloat_CheckExact(item)) {
-            items.push_back(Convert<Item>::from(item));
+            read(item);
             continue;
         }
         Py_INCREF(item);
         Ref held(item);
-        items.push_back(Convert<Item>::from(item));
+        read(item);
         size = SizeOf(container);
     }
 }
 
-template <class Item>
-void read_iterable(PyObject* object, std::vector<Item>& items) {
-    Ref iterator = checked(PyObject_GetIter(object));
-    while (Ref item{PyIter_Next(iterator.get())}) items.push_back(Convert<Item>::from(item.get()));
-    if (PyErr_Occurred()) throw PythonError{};
+// Calls `read` on every item of a sequence that passed check_sequence.
+template <class Read>
+void read_items(PyObject* object, Read&& read) {
+    if (PyList_CheckExact(object)) {
+        read_by_index<PyList_Size, PyList_GetItem>(object, read);
+    } else if (PyTuple_CheckExact(object)) {
+        read_by_index<PyTuple_Size, PyTuple_GetItem>(object, read);
+    } else {
+        Ref iterator = checked(PyObject_GetIter(object));
+        while (Ref item{PyIter_Next(iterator.get())}) read(item.get());
+        if (PyErr_Occurred()) throw PythonError{};
+    }
 }
 
-// A sequence that passed check_sequence, item by item.
+// The items converted, appended to `items`.
 template <class Item>
-std::vector<Item> read_sequence(PyObject* object) {
-    std::vector<Item> items;
-    items.reserve(known_size(object));
-    if (PyList_CheckExact(object)) read_by_index<Item, PyList_Size, PyList_GetItem>(object, items);
-    else if (PyTuple_CheckExact(object)) read_by_index<Item, PyTuple_Size, PyTuple_GetItem>(object, items);
-    else read_iterable(object, items);
-    return items;
+void read_sequence_into(PyObject* object, std::vector<Item>& items) {
+    items.reserve(items.size() + known_size(object));
+    read_items(object, [&](PyObject* item) { items.push_back(Convert<Item>::from(item)); });
 }
 
 template <class Item>
 struct Convert<std::vector<Item>> {
     static std::vector<Item> from(PyObject* object) {
         check_sequence(object);
-        return read_sequence<Item>(object);
+        std::vector<Item> items;
+        read_sequence_into(object, items);
+        return items;
     }
 
     static PyObject* to(const std::vector<Item>& items) {
@@ -145,6 +150,47 @@ template <>
 struct Convert<std::vector<float>> {
     static std::vector<float> from(PyObject* object);
     static PyObject* to(const std::vector<float>& samples);
+};
+
+// The value an argument of type T is held in for the call: T itself, unless
+// the frame keeps more around it. The function receives it as T.
+template <class T>
+struct Held {
+    using type = T;
+};
+
+template <class T>
+using HeldArgument = typename Held<T>::type;
+
+// A list of sample lists that nothing keeps beyond the call (the mixer's
+// channel buffers). Its storage comes from a small pool and goes back to it:
+// converted channels are large blocks, and the C library returns large freed
+// blocks to the system, so fresh ones would have their pages faulted in
+// again on every call.
+class PooledSampleLists {
+public:
+    PooledSampleLists() = default;
+    explicit PooledSampleLists(std::vector<std::vector<float>> lists) : lists_(std::move(lists)) {}
+    PooledSampleLists(PooledSampleLists&&) = default;
+    PooledSampleLists& operator=(PooledSampleLists&&) = default;
+    ~PooledSampleLists();
+
+    operator const std::vector<std::vector<float>>&() const { return lists_; }
+    // An empty list whose storage may come from the pool, appended.
+    std::vector<float>& add();
+
+private:
+    std::vector<std::vector<float>> lists_;
+};
+
+template <>
+struct Held<std::vector<std::vector<float>>> {
+    using type = PooledSampleLists;
+};
+
+template <>
+struct Convert<PooledSampleLists> {
+    static PooledSampleLists from(PyObject* object);
 };
 
 // None stands for "no value", both ways.

@@ -22,7 +22,7 @@ namespace ostina::py {
 template <class... Params>
 struct ParameterList {
     static constexpr std::size_t size = sizeof...(Params);
-    using Values = std::tuple<std::remove_cvref_t<Params>...>;
+    using Values = std::tuple<HeldArgument<std::remove_cvref_t<Params>>...>;
     using Defaults = std::tuple<std::optional<std::remove_cvref_t<Params>>...>;
 
     // A parsed signature with its defaults read once, at type creation.
@@ -56,10 +56,11 @@ private:
 
     // Converts one argument, naming the parameter in a TypeError.
     template <class T>
-    static T argument(const Call& call, const std::optional<T>& fallback, PyObject* given, std::size_t index) {
-        if (given == nullptr) return *fallback;  // binding only leaves out parameters with defaults
+    static HeldArgument<T> argument(const Call& call, const std::optional<T>& fallback, PyObject* given,
+                                    std::size_t index) {
+        if (given == nullptr) return HeldArgument<T>(*fallback);  // binding only leaves out parameters with defaults
         try {
-            return Convert<T>::from(given);
+            return Convert<HeldArgument<T>>::from(given);
         } catch (const PythonError&) {
             name_argument_in_type_error(call.signature.parameters[index].name);
             throw;

@@ -67,14 +67,13 @@ private:
 // which keeps every 32-bit value, so 32-bit items are copied as they are.
 // (A signalling NaN would come back quiet, which no way out can tell apart:
 // every result widens it the same way.)
-Samples copy_floats(const BufferView& view) {
-    Samples samples(view.length());
+void copy_floats(const BufferView& view, Samples& samples) {
+    samples.resize(view.length());
     std::memcpy(samples.data(), view.data(), samples.size() * sizeof(float));
-    return samples;
 }
 
-Samples narrow_doubles(const BufferView& view) {
-    Samples samples(view.length());
+void narrow_doubles(const BufferView& view, Samples& samples) {
+    samples.resize(view.length());
     const char* data = view.data();
     for (float& sample : samples) {
         double item;
@@ -82,15 +81,52 @@ Samples narrow_doubles(const BufferView& view) {
         data += sizeof item;
         sample = narrow(item);
     }
-    return samples;
 }
 
-std::optional<Samples> read_array(PyObject* object) {
-    if (!is_plain_array(object)) return std::nullopt;
+// Reads a plain float array into the empty `samples`; false for anything else.
+bool read_array(PyObject* object, Samples& samples) {
+    if (!is_plain_array(object)) return false;
     BufferView view(object);
-    if (view.is_vector_of("f", sizeof(float))) return copy_floats(view);
-    if (view.is_vector_of("d", sizeof(double))) return narrow_doubles(view);
-    return std::nullopt;
+    if (view.is_vector_of("f", sizeof(float))) copy_floats(view, samples);
+    else if (view.is_vector_of("d", sizeof(double))) narrow_doubles(view, samples);
+    else return false;
+    return true;
+}
+
+// Any sample list into the empty `samples`, keeping its storage.
+void read_samples_into(PyObject* object, Samples& samples) {
+    check_sequence(object);
+    if (!read_array(object, samples)) read_sequence_into(object, samples);
+}
+
+// Spare storage for PooledSampleLists, bounded so that one huge call does not
+// keep its memory for good. Only touched with the interpreter lock held.
+constexpr std::size_t kSpareLists = 32;
+constexpr std::size_t kSpareSamples = std::size_t{1} << 22;  // 16 MiB in all
+
+struct SparePool {
+    std::vector<Samples> lists;
+    std::size_t samples = 0;
+
+    Samples take() {
+        if (lists.empty()) return {};
+        Samples spare = std::move(lists.back());
+        lists.pop_back();
+        samples -= spare.capacity();
+        return spare;
+    }
+
+    void give(Samples&& list) {
+        if (lists.size() == kSpareLists || samples + list.capacity() > kSpareSamples) return;
+        list.clear();
+        samples += list.capacity();
+        lists.push_back(std::move(list));
+    }
+};
+
+SparePool& spare_pool() {
+    static SparePool pool;
+    return pool;
 }
 
 // One new float per sample, each the exact widening of its sample.
@@ -129,9 +165,25 @@ constexpr std::size_t kListThroughViewFrom = 4096;
 }  // namespace
 
 std::vector<float> Convert<std::vector<float>>::from(PyObject* object) {
+    Samples samples;
+    read_samples_into(object, samples);
+    return samples;
+}
+
+PooledSampleLists::~PooledSampleLists() {
+    for (Samples& list : lists_) spare_pool().give(std::move(list));
+}
+
+std::vector<float>& PooledSampleLists::add() {
+    lists_.push_back(spare_pool().take());
+    return lists_.back();
+}
+
+PooledSampleLists Convert<PooledSampleLists>::from(PyObject* object) {
     check_sequence(object);
-    if (auto samples = read_array(object)) return std::move(*samples);
-    return read_sequence<float>(object);
+    PooledSampleLists lists;
+    read_items(object, [&](PyObject* item) { read_samples_into(item, lists.add()); });
+    return lists;
 }
 
 PyObject* Convert<std::vector<float>>::to(const std::vector<float>& samples) {

@@ -140,3 +140,16 @@ def test_a_masked_array_is_read_as_iteration_reads_it():
         expected = AudioSample(Items(masked)).data()
     with pytest.warns(UserWarning):
         assert as_bits(AudioSample(masked).data()) == as_bits(expected)
+
+
+@pytest.mark.parametrize("shape", SHAPES)
+def test_mix_down_storage_reused_between_calls_starts_clean(shape):
+    mixer = Mixer()
+    mixer.add_channel("a"), mixer.add_channel("b")
+    long = [0.25] * 5000
+    mixer.mix_down([long, long])
+    with pytest.raises(TypeError):
+        mixer.mix_down([long, long[:99] + ["x"]])  # fails after reading into reused storage
+    short = [0.5, -0.125, 0.75]
+    assert as_bits(mixer.mix_down([shapes(short)[shape], shapes(short[::-1])[shape]])) == as_bits(
+        mixer.mix_down([Items(short), Items(short[::-1])]))
