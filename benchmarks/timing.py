@@ -103,7 +103,7 @@ def measure(case):
 
 def _line(result):
     case = result.case
-    line = (f"{case.name:<40} {result.seconds * 1e6:9.1f} us   {case.baseline_name} "
+    line = (f"{case.name:<48} {result.seconds * 1e6:9.1f} us   {case.baseline_name} "
             f"{result.baseline_seconds * 1e6:9.1f} us   ratio {result.ratio:5.2f}")
     if case.target is not None:
         line += f" (target <= {case.target:.2f}: {'OVER' if result.over else 'ok'})"
