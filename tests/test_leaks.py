@@ -1,5 +1,6 @@
 """Every entry point, on its success and its failure paths, releases what it
 creates: repeating it many times leaves traced memory flat."""
+import array
 import gc
 import tracemalloc
 
@@ -36,6 +37,19 @@ ZONE = ostina.SampleMapping(LOOPED, 40, 80, 0, 127)
 ZONES = ostina.SampleMap.single_sample(LOOPED)
 ZONES.add_mapping(ZONE)
 SAMPLER = ostina.Sampler(LOOPED, max_voices=4)
+# sample input shapes
+SHAPES = [[0.5] * 5000, (0.5,) * 9, array.array("f", [0.5] * 5000), array.array("d", [0.5] * 9),
+          memoryview(array.array("f", [0.5] * 9)), range(9)]
+try:
+    import numpy
+    SHAPES += [numpy.zeros(5000, numpy.float32), numpy.zeros(9), numpy.zeros(18, numpy.float32)[::2]]
+except ImportError:  # numpy is optional
+    pass
+RELEASED = memoryview(array.array("f", [1.0]))
+RELEASED.release()
+BAD_SHAPES = [[0.5] * 99 + ["x"], (0.5, None), RELEASED, "abc", 5]
+MIXER = ostina.Mixer()
+MIXER.add_channel("a"), MIXER.add_channel("b")
 # devices
 OUTPUT = ostina.AudioOutput()  # keeps libasound's configuration loaded between calls
 CLOCK = ostina.TransportClock()
@@ -146,6 +160,10 @@ CALLS = {
                                     attempt(lambda: OUTPUT.stop(1)), attempt(lambda: ostina.AudioOutput.list_devices(1))),
     "midi input": lambda: attempt(lambda: (lambda m: (m.list_ports(), repr(m)))(ostina.MidiInput("leak check"))),
     "midi input errors": lambda: (attempt(lambda: ostina.MidiInput(5)), attempt(lambda: ostina.MidiInput("a\0b"))),
+
+    # sample input shapes
+    "sample shapes": lambda: [ostina.AudioSample(shape).data() for shape in SHAPES] + [MIXER.mix_down(SHAPES[:1] * 2)],
+    "sample shape errors": lambda: [attempt(lambda: ostina.AudioSample(bad)) for bad in BAD_SHAPES],
 }
 
 

