@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "errors.hpp"
+#include "staged.hpp"
 
 namespace ostina::py {
 
@@ -460,14 +461,16 @@ struct Callable<R (*)(A...)> {
 };
 
 // Functions whose receiver is the object: members, or free functions taking
-// it first. A const receiver is read shared, any other taken exclusively.
+// it first. A const receiver is read shared, any other taken exclusively; so
+// is a const receiver whose result is staged, since its change is committed
+// afterwards.
 template <class F>
 struct Receiving;
 
 template <class R, class Self, class... A>
 struct Receiving<R (*)(Self&, A...)> {
     using Receiver = std::remove_const_t<Self>;
-    static constexpr bool changes = !std::is_const_v<Self>;
+    static constexpr bool changes = !std::is_const_v<Self> || is_staged<R>;
     using Params = ParameterList<A...>;
 };
 
@@ -488,7 +491,7 @@ struct Receiving<R (C::*)(A...)> {
 template <class R, class C, class... A>
 struct Receiving<R (C::*)(A...) const> {
     using Receiver = C;
-    static constexpr bool changes = false;
+    static constexpr bool changes = is_staged<R>;
     using Params = ParameterList<A...>;
 };
 
@@ -507,6 +510,21 @@ PyObject* result_of(Call&& call) {
         Py_RETURN_NONE;
     } else {
         return to_python(call());
+    }
+}
+
+// As result_of, for a call on `receiver`. A staged result is converted before
+// its change is committed: a conversion that fails (a list too large for the
+// memory left) leaves the receiver as it was.
+template <class Receiver, class Call>
+PyObject* result_on(Receiver& receiver, Call&& call) {
+    if constexpr (is_staged<std::invoke_result_t<Call>>) {
+        auto staged = call();
+        Ref result = checked(to_python(std::move(staged.result)));
+        receiver.commit(std::move(staged.next));
+        return result.release();
+    } else {
+        return result_of(std::forward<Call>(call));
     }
 }
 
@@ -578,7 +596,7 @@ struct Method {
             bind_arguments(call<Owner>.signature, slots.data(), args, count, names);
             Access<Receiver, Shape::changes> receiver(self);
             auto values = Params::convert(call<Owner>, slots.data());
-            return result_of([&]() -> decltype(auto) {
+            return result_on(receiver.value(), [&]() -> decltype(auto) {
                 return std::apply([&](auto&... value) -> decltype(auto) {
                     return std::invoke(Function, receiver.value(), std::move(value)...);
                 }, values);
@@ -590,7 +608,8 @@ struct Method {
         if constexpr (Params::size == 0) {
             return guarded([&] {
                 Access<Receiver, Shape::changes> receiver(self);
-                return result_of([&]() -> decltype(auto) { return std::invoke(Function, receiver.value()); });
+                return result_on(receiver.value(),
+                                 [&]() -> decltype(auto) { return std::invoke(Function, receiver.value()); });
             });
         } else {
             return nullptr;  // never registered: the method binds its parameters

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "samples.hpp"
+#include "staged.hpp"
 
 namespace ostina::oscillator {
 
@@ -36,9 +37,10 @@ struct ToneOscillator {
     std::uint32_t sample_rate = 44100;
     double phase = 0.0;  // in cycles, kept in [0, 1)
 
-    // The next `frames` samples; throws Fault "capacity overflow" for an
-    // unrepresentable count, before anything changes.
-    Samples render(std::uint64_t frames);
+    // The next `frames` samples and the phase after them; throws Fault
+    // "capacity overflow" for an unrepresentable count.
+    Staged<Samples, double> render(std::uint64_t frames) const;
+    void commit(double next_phase) noexcept { phase = next_phase; }
 };
 
 extern template struct ToneOscillator<SineWave>;
@@ -54,8 +56,9 @@ struct NoiseSource {
     double amplitude = 1.0;
     std::uint64_t state = 42;  // the seed until the first render
 
-    // As ToneOscillator::render.
-    Samples render(std::uint64_t frames);
+    // As ToneOscillator::render, with the generator state after them.
+    Staged<Samples, std::uint64_t> render(std::uint64_t frames) const;
+    void commit(std::uint64_t next_state) noexcept { state = next_state; }
 };
 
 }  // namespace ostina::oscillator
