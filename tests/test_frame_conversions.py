@@ -8,6 +8,8 @@ import sysconfig
 
 import pytest
 
+from conftest import SANITIZE_FLAGS, tool_environment
+
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 
@@ -17,8 +19,8 @@ def Probe(tmp_path_factory):
     target = tmp_path_factory.mktemp("probe") / "frame_probe.abi3.so"
     subprocess.run([compiler, "-std=c++20", "-O1", "-shared", "-fPIC", "-DPy_LIMITED_API=0x030B0000",
                     f"-I{sysconfig.get_paths()['include']}", f"-I{ROOT / 'src'}", f"-I{ROOT / 'python'}",
-                    str(ROOT / "tests/probe/frame_probe.cpp"), str(ROOT / "python/frame.cpp"), "-o", str(target)],
-                   check=True, capture_output=True, text=True)
+                    str(ROOT / "tests/probe/frame_probe.cpp"), str(ROOT / "python/frame.cpp"), "-o", str(target), *SANITIZE_FLAGS],
+                   check=True, capture_output=True, text=True, env=tool_environment())
     spec = importlib.util.spec_from_file_location("frame_probe", target)
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)

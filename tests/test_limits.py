@@ -4,12 +4,13 @@ could grant still fails. A size that cannot be represented raises
 PanicException "capacity overflow" before anything is allocated; a size that
 can but does not fit raises MemoryError; neither crashes, and the receiver
 stays as it was."""
-import os
 import subprocess
 import sys
 import textwrap
 
 import pytest
+
+from conftest import needs_plain_allocator
 
 LIMIT = 2**29
 # Samples of a render that fit under LIMIT (128 MiB) where their list of float
@@ -29,9 +30,7 @@ def outcome(call):
     return "returned"
 """
 
-# The sanitizer runtime reserves terabytes of shadow memory up front.
-pytestmark = pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                                reason="an address-space limit cannot hold the sanitizer's shadow memory")
+pytestmark = needs_plain_allocator
 
 MEMORY = "MemoryError: "
 OVERFLOW = "PanicException: capacity overflow"
