@@ -7,7 +7,7 @@ import subprocess
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SCRIPTS = ["bench_audio.py", "bench_oscillator.py"]
+SCRIPTS = ["bench_audio.py", "bench_oscillator.py", "bench_mixer.py", "bench_sampler.py", "bench_sequencer.py"]
 
 
 def main():

@@ -58,7 +58,7 @@ def report(name, t, base, target=None, base_name="list floor"):
         over = ratio > target
         line += f"   target <= {target:.1f}   {'over target' if over else 'ok'}"
     else:
-        line += f"   {'ostina faster' if t < base else 'numpy faster'}"
+        line += f"   {'ostina faster' if t < base else base_name + ' faster'}"
     print(line)
     return over
 

@@ -53,6 +53,25 @@ void translate_current_exception() noexcept {
     }
 }
 
+std::uint64_t thread_identity() noexcept {
+    static std::atomic<std::uint64_t> next{1};
+    thread_local const std::uint64_t identity = next.fetch_add(1, std::memory_order_relaxed);
+    return identity;
+}
+
+void raise_sent_to_another_thread(const char* name) {
+    throw Fault(std::string(name) + " is unsendable, but sent to another thread");
+}
+
+void report_dropped_on_another_thread(const char* name) {
+    PyObject *kind, *value, *traceback;
+    PyErr_Fetch(&kind, &value, &traceback);
+    PyErr_Format(PyExc_RuntimeError, "%s is unsendable, but is being dropped on another thread", name);
+    // No object is named: the one being dropped must not be handed to the hook.
+    PyErr_WriteUnraisable(nullptr);
+    PyErr_Restore(kind, value, traceback);
+}
+
 void name_argument_in_type_error(std::string_view parameter) {
     PyObject *kind, *value, *traceback;
     PyErr_Fetch(&kind, &value, &traceback);
@@ -132,12 +151,6 @@ std::uint64_t Convert<std::uint64_t>::from(PyObject* object) {
     Ref integer = checked(PyNumber_Index(object));
     unsigned long long value = PyLong_AsUnsignedLongLong(integer.get());
     if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PythonError{};
-    return value;
-}
-
-double Convert<double>::from(PyObject* object) {
-    double value = PyFloat_AsDouble(object);
-    if (value == -1.0 && PyErr_Occurred()) throw PythonError{};
     return value;
 }
 
@@ -386,6 +399,10 @@ PyObject* create_type(const ClassDefinition& definition) {
     if (!constructible) flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
     PyType_Spec spec{definition.qualified_name.c_str(), definition.basic_size, 0, flags, slots.data()};
     return PyType_FromSpec(&spec);
+}
+
+void check_signals() {
+    if (PyErr_CheckSignals() == -1) throw PythonError{};
 }
 
 int refuse_delete() {

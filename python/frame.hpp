@@ -112,11 +112,52 @@ private:
     std::atomic<long> count_{0};
 };
 
-// Every object of the module's classes: the header, the count, one engine value.
+// ---------------------------------------------------------------------------
+// Thread confinement: a class whose engine value must stay on the thread that
+// created it specialises Confinement with the full name its messages use.
+
+template <class T>
+struct Confinement {
+    static constexpr const char* name = nullptr;
+};
+
+template <class T>
+concept ConfinedType = Confinement<T>::name != nullptr;
+
+// A number for the calling thread that no other thread of the process gets,
+// unlike the system's thread id, which a new thread inherits from one that
+// ended.
+std::uint64_t thread_identity() noexcept;
+
+// The creating thread of an object of a confined class.
+class CreatingThread {
+public:
+    CreatingThread() : thread_(thread_identity()) {}
+    bool is_current() const { return thread_ == thread_identity(); }
+
+private:
+    std::uint64_t thread_;
+};
+
+struct Unconfined {};
+
+template <class T>
+using ThreadOf = std::conditional_t<ConfinedType<T>, CreatingThread, Unconfined>;
+
+// PanicException "<name> is unsendable, but sent to another thread".
+[[noreturn]] void raise_sent_to_another_thread(const char* name);
+
+// Reports RuntimeError "<name> is unsendable, but is being dropped on another
+// thread" through the unraisable hook, keeping any exception already set.
+void report_dropped_on_another_thread(const char* name);
+
+// Every object of the module's classes: the header, the count, the creating
+// thread where the class is confined, one engine value.
 template <class T>
 struct Object {
     PyObject_HEAD
     AccessCount access;
+    [[no_unique_address]] ThreadOf<T> thread;
     T value;
 };
 
@@ -131,6 +172,9 @@ template <class T, bool Exclusive>
 class Access {
 public:
     explicit Access(PyObject* self) : object_(object_of<T>(self)) {
+        if constexpr (ConfinedType<T>) {
+            if (!object_->thread.is_current()) raise_sent_to_another_thread(Confinement<T>::name);
+        }
         if constexpr (Exclusive) {
             if (!object_->access.try_take()) raise(PyExc_RuntimeError, "Already borrowed");
         } else {
@@ -185,6 +229,7 @@ PyObject* wrap(T value) {
     PyObject* self = checked(PyType_GenericAlloc(type, 0)).release();
     auto* object = object_of<T>(self);
     new (&object->access) AccessCount();
+    new (&object->thread) ThreadOf<T>();
     new (&object->value) T(std::move(value));
     return self;
 }
@@ -192,7 +237,14 @@ PyObject* wrap(T value) {
 template <BoundType T>
 void dealloc(PyObject* self) {
     auto* object = object_of<T>(self);
-    object->value.~T();
+    // A confined value dropped on another thread is abandoned, not released:
+    // its resources may only be touched by the thread that made them.
+    if constexpr (ConfinedType<T>) {
+        if (object->thread.is_current()) object->value.~T();
+        else report_dropped_on_another_thread(Confinement<T>::name);
+    } else {
+        object->value.~T();
+    }
     object->access.~AccessCount();
     PyTypeObject* type = Py_TYPE(self);
     auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
@@ -227,7 +279,11 @@ struct Convert<std::uint64_t> {
 
 template <>
 struct Convert<double> {
-    static double from(PyObject* object);
+    static double from(PyObject* object) {
+        double value = PyFloat_AsDouble(object);
+        if (value == -1.0 && PyErr_Occurred()) throw PythonError{};
+        return value;
+    }
     static PyObject* to(double value) { return PyFloat_FromDouble(value); }
 };
 
@@ -255,6 +311,11 @@ struct Convert<std::string> {
     }
 };
 
+template <>
+struct Convert<std::string_view> {
+    static PyObject* to(std::string_view value) { return Convert<std::string>::to(value); }
+};
+
 // Sequences (not str) item by item; lists out.
 void check_sequence(PyObject* object);
 std::size_t known_size(PyObject* object);
@@ -266,11 +327,36 @@ struct Convert<std::vector<Item>> {
         check_sequence(object);
         std::vector<Item> items;
         items.reserve(known_size(object));
+        if (PyList_CheckExact(object)) read_list(object, items);
+        else read_iterable(object, items);
+        return items;
+    }
+
+    // By index, as the list's own iterator reads it. Reading an exact float
+    // runs no Python code, so it is read borrowed; any other item is held
+    // while it converts and the length is looked up again afterwards, since
+    // a conversion that calls back may change the list.
+    static void read_list(PyObject* list, std::vector<Item>& items) {
+        Py_ssize_t size = PyList_Size(list);
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            PyObject* item = PyList_GetItem(list, i);
+            if (PyFloat_CheckExact(item)) {
+                items.push_back(Convert<Item>::from(item));
+                continue;
+            }
+            Py_INCREF(item);
+            Ref held(item);
+            items.push_back(Convert<Item>::from(item));
+            size = PyList_Size(list);
+        }
+    }
+
+    static void read_iterable(PyObject* object, std::vector<Item>& items) {
         Ref iterator = checked(PyObject_GetIter(object));
         while (Ref item{PyIter_Next(iterator.get())}) items.push_back(Convert<Item>::from(item.get()));
         if (PyErr_Occurred()) throw PythonError{};
-        return items;
     }
+
     static PyObject* to(const std::vector<Item>& items) {
         Ref list{new_list(items.size())};
         for (std::size_t i = 0; i < items.size(); ++i)
@@ -317,6 +403,12 @@ struct Convert<T> {
         return Access<T, false>(object).value();
     }
     static PyObject* to(T value) { return wrap(std::move(value)); }
+};
+
+// A borrowed object in a result becomes a new reference.
+template <>
+struct Convert<PyObject*> {
+    static PyObject* to(PyObject* borrowed) { return Py_NewRef(borrowed); }
 };
 
 // Engine result to a new Python object; `void` results become None.
@@ -461,21 +553,21 @@ struct Callable<R (*)(A...)> {
 };
 
 // Functions whose receiver is the object: members, or free functions taking
-// it first. A const receiver is read shared, any other taken exclusively; so
-// is a const receiver whose result is staged, since its change is committed
-// afterwards.
+// it first. A const receiver is read shared, any other taken exclusively.
 template <class F>
 struct Receiving;
 
 template <class R, class Self, class... A>
 struct Receiving<R (*)(Self&, A...)> {
+    using Result = R;
     using Receiver = std::remove_const_t<Self>;
-    static constexpr bool changes = !std::is_const_v<Self> || is_staged<R>;
+    static constexpr bool changes = !std::is_const_v<Self>;
     using Params = ParameterList<A...>;
 };
 
 template <class R, class Self, class... A>
 struct Receiving<R (*)(Self, A...)> {  // a small value taken by copy: read shared
+    using Result = R;
     using Receiver = Self;
     static constexpr bool changes = false;
     using Params = ParameterList<A...>;
@@ -483,6 +575,7 @@ struct Receiving<R (*)(Self, A...)> {  // a small value taken by copy: read shar
 
 template <class R, class C, class... A>
 struct Receiving<R (C::*)(A...)> {
+    using Result = R;
     using Receiver = C;
     static constexpr bool changes = true;
     using Params = ParameterList<A...>;
@@ -490,13 +583,15 @@ struct Receiving<R (C::*)(A...)> {
 
 template <class R, class C, class... A>
 struct Receiving<R (C::*)(A...) const> {
+    using Result = R;
     using Receiver = C;
-    static constexpr bool changes = is_staged<R>;
+    static constexpr bool changes = false;
     using Params = ParameterList<A...>;
 };
 
 template <class R, class C>
 struct Receiving<R C::*> {
+    using Result = R;
     using Receiver = C;
     static constexpr bool changes = false;
     using Params = ParameterList<>;
@@ -513,20 +608,52 @@ PyObject* result_of(Call&& call) {
     }
 }
 
-// As result_of, for a call on `receiver`. A staged result is converted before
-// its change is committed: a conversion that fails (a list too large for the
-// memory left) leaves the receiver as it was.
+// A str made once and shared by every result that carries it (a name out of
+// a fixed set), instead of a new one per result. Borrowed: it lives for good.
+template <FixedString Text>
+PyObject* shared_text() {
+    static PyObject* text = nullptr;
+    if (text == nullptr) text = checked(PyUnicode_InternFromString(Text.text)).release();
+    return text;
+}
+
+template <class T>
+inline constexpr bool is_staged = false;
+template <class Result, class Change>
+inline constexpr bool is_staged<Staged<Result, Change>> = true;
+
+// Runs `call` on `receiver` and converts what it returns. A staged change is
+// applied only once its result has been converted, so a call that fails
+// late leaves the receiver as it was.
 template <class Receiver, class Call>
 PyObject* result_on(Receiver& receiver, Call&& call) {
     if constexpr (is_staged<std::invoke_result_t<Call>>) {
         auto staged = call();
         Ref result = checked(to_python(std::move(staged.result)));
-        receiver.commit(std::move(staged.next));
+        staged.change.apply(receiver);
         return result.release();
     } else {
         return result_of(std::forward<Call>(call));
     }
 }
+
+// Assigns one field of an engine value: a setter for a plain data member.
+template <class M>
+struct MemberOf;
+template <class C, class V>
+struct MemberOf<V C::*> {
+    using Class = C;
+    using Value = V;
+};
+
+template <auto Member>
+void assign(typename MemberOf<decltype(Member)>::Class& object, typename MemberOf<decltype(Member)>::Value value) {
+    object.*Member = std::move(value);
+}
+
+// A poll for long engine loops: runs pending signal handlers and unwinds the
+// loop with the exception a handler raised (KeyboardInterrupt for Ctrl-C).
+void check_signals();
 
 // Reads the receiver under shared access and converts what `read` returns.
 template <class Receiver, class Read>
@@ -575,41 +702,51 @@ void add_method(ClassDefinition& definition, const Signature& signature, FastCal
 
 // Methods ---------------------------------------------------------------
 
+// Bind, take the receiver, then convert and run `body(receiver, values)`: a
+// conversion that calls back into a receiver being changed meets the held access.
+template <class Receiver, bool Exclusive, class Params, class Body>
+PyObject* call_method(const typename Params::Call& call, PyObject* self, PyObject* const* args,
+                      Py_ssize_t count, PyObject* names, Body&& body) {
+    return guarded([&] {
+        std::array<PyObject*, Params::size> slots{};
+        bind_arguments(call.signature, slots.data(), args, count, names);
+        Access<Receiver, Exclusive> receiver(self);
+        auto values = Params::convert(call, slots.data());
+        return body(receiver.value(), values);
+    });
+}
+
 template <FixedString Text, auto Function, FixedString Doc = "">
 struct Method {
     using Shape = Receiving<decltype(Function)>;
     using Receiver = typename Shape::Receiver;
     using Params = typename Shape::Params;
+    // A staged change is the receiver's change even from a const function.
+    static constexpr bool kExclusive = Shape::changes || is_staged<typename Shape::Result>;
     static_assert(parameter_count(Text.view()) == Params::size,
                   "the text signature and the function disagree on the parameters");
 
     template <class Owner>
     static inline typename Params::Call call;
 
-    // Bind, take the receiver, then convert: a conversion that calls back
-    // into a receiver being changed meets the held access.
     template <class Owner>
     static PyObject* with_arguments(PyObject* self, PyObject* const* args, Py_ssize_t count,
                                     PyObject* names) {
-        return guarded([&] {
-            std::array<PyObject*, Params::size> slots{};
-            bind_arguments(call<Owner>.signature, slots.data(), args, count, names);
-            Access<Receiver, Shape::changes> receiver(self);
-            auto values = Params::convert(call<Owner>, slots.data());
-            return result_on(receiver.value(), [&]() -> decltype(auto) {
-                return std::apply([&](auto&... value) -> decltype(auto) {
-                    return std::invoke(Function, receiver.value(), std::move(value)...);
-                }, values);
+        return call_method<Receiver, kExclusive, Params>(
+            call<Owner>, self, args, count, names, [](auto& receiver, auto& values) {
+                return result_on(receiver, [&]() -> decltype(auto) {
+                    return std::apply([&](auto&... value) -> decltype(auto) {
+                        return std::invoke(Function, receiver, std::move(value)...);
+                    }, values);
+                });
             });
-        });
     }
 
     static PyObject* without_arguments(PyObject* self, PyObject*) {
         if constexpr (Params::size == 0) {
             return guarded([&] {
-                Access<Receiver, Shape::changes> receiver(self);
-                return result_on(receiver.value(),
-                                 [&]() -> decltype(auto) { return std::invoke(Function, receiver.value()); });
+                Access<Receiver, kExclusive> receiver(self);
+                return result_on(receiver.value(), [&]() -> decltype(auto) { return std::invoke(Function, receiver.value()); });
             });
         } else {
             return nullptr;  // never registered: the method binds its parameters

@@ -28,12 +28,27 @@ constexpr Registration kClasses[] = {
     registration<oscillator::NoiseSource>(),
 
     // mixer
+    registration<mixer::MixerChannel>(),
+    registration<mixer::Mixer>(),
 
     // sequencing
+    registration<sequencer::Step>(),
+    registration<sequencer::Pattern>(),
+    registration<sequencer::NoteEvent>(),
+    registration<sequencer::EventSequence>(),
+    registration<sequencer::TransportClock>(),
+    registration<sequencer::StepSequencer>(),
 
     // sampler
+    registration<sampler::AudioSample>(),
+    registration<sampler::Envelope>(),
+    registration<sampler::SampleMapping>(),
+    registration<sampler::SampleMap>(),
+    registration<sampler::Sampler>(),
 
     // devices
+    registration<audio_output::AudioOutput>(),
+    registration<midi_input::MidiInput>(),
 };
 
 int exec_module(PyObject* module) {

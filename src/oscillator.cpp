@@ -32,7 +32,7 @@ double wrap_phase(double p) {
 }  // namespace
 
 template <class Wave>
-Staged<Samples, double> ToneOscillator<Wave>::render(std::uint64_t frames) const {
+Staged<Samples, typename ToneOscillator<Wave>::NextPhase> ToneOscillator<Wave>::render(std::uint64_t frames) const {
     Samples samples = zeroed_samples(frames);
     const Wave wave;
     const double gain = amplitude;
@@ -42,14 +42,14 @@ Staged<Samples, double> ToneOscillator<Wave>::render(std::uint64_t frames) const
         sample = narrow(wave(p) * gain);
         p = wrap_phase(p + increment);
     }
-    return {std::move(samples), p};
+    return {std::move(samples), {p}};
 }
 
 template struct ToneOscillator<SineWave>;
 template struct ToneOscillator<SquareWave>;
 template struct ToneOscillator<SawWave>;
 
-Staged<Samples, std::uint64_t> NoiseSource::render(std::uint64_t frames) const {
+Staged<Samples, NoiseSource::NextState> NoiseSource::render(std::uint64_t frames) const {
     Samples samples = zeroed_samples(frames);
     const double gain = amplitude;
     std::uint64_t s = state;
@@ -57,7 +57,7 @@ Staged<Samples, std::uint64_t> NoiseSource::render(std::uint64_t frames) const {
         s = s * kLcgMultiplier + kLcgIncrement;
         sample = narrow(noise_value(s) * gain);
     }
-    return {std::move(samples), s};
+    return {std::move(samples), {s}};
 }
 
 }  // namespace ostina::oscillator

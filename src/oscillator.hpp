@@ -37,10 +37,15 @@ struct ToneOscillator {
     std::uint32_t sample_rate = 44100;
     double phase = 0.0;  // in cycles, kept in [0, 1)
 
-    // The next `frames` samples and the phase after them; throws Fault
-    // "capacity overflow" for an unrepresentable count.
-    Staged<Samples, double> render(std::uint64_t frames) const;
-    void commit(double next_phase) noexcept { phase = next_phase; }
+    // The phase after a render, put in place once its samples are delivered.
+    struct NextPhase {
+        double phase;
+        void apply(ToneOscillator& tone) const noexcept { tone.phase = phase; }
+    };
+
+    // The next `frames` samples; throws Fault "capacity overflow" for an
+    // unrepresentable count.
+    Staged<Samples, NextPhase> render(std::uint64_t frames) const;
 };
 
 extern template struct ToneOscillator<SineWave>;
@@ -56,9 +61,13 @@ struct NoiseSource {
     double amplitude = 1.0;
     std::uint64_t state = 42;  // the seed until the first render
 
-    // As ToneOscillator::render, with the generator state after them.
-    Staged<Samples, std::uint64_t> render(std::uint64_t frames) const;
-    void commit(std::uint64_t next_state) noexcept { state = next_state; }
+    struct NextState {
+        std::uint64_t state;
+        void apply(NoiseSource& noise) const noexcept { noise.state = state; }
+    };
+
+    // As ToneOscillator::render.
+    Staged<Samples, NextState> render(std::uint64_t frames) const;
 };
 
 }  // namespace ostina::oscillator

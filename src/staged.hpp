@@ -1,33 +1,15 @@
-// Operations that both change their object and produce a result hand the two
-// back apart: the result, and the object's next state, which the caller
-// commits once it is done with the result. A caller whose own work on the
-// result fails (a Python list that cannot be built) then leaves the object
-// exactly as it was.
+// The result of an operation that changes its object, split in two so that a
+// caller can finish whatever may still fail (building its own copy of the
+// result) before the object changes.
 #pragma once
-
-#include <utility>
 
 namespace ostina {
 
-// `next` goes back to the object through its `commit(Next)`.
-template <class Result, class Next>
+// `change.apply(object)` commits the change; it never fails.
+template <class Result, class Change>
 struct Staged {
     Result result;
-    Next next;
+    Change change;
 };
-
-template <class T>
-inline constexpr bool is_staged = false;
-
-template <class Result, class Next>
-inline constexpr bool is_staged<Staged<Result, Next>> = true;
-
-// Commits at once and hands back the result, for callers with nothing left
-// that could fail in between.
-template <class T, class Result, class Next>
-Result commit_now(T& object, Staged<Result, Next> staged) {
-    object.commit(std::move(staged.next));
-    return std::move(staged.result);
-}
 
 }  // namespace ostina

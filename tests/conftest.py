@@ -33,6 +33,21 @@ def bits(value):
     return struct.pack("<d", value)
 
 
+class Callback:
+    """A number whose conversion first runs `action`: probes re-entrant use."""
+
+    def __init__(self, action, value=0):
+        self.action, self.value = action, value
+
+    def __float__(self):
+        self.action()
+        return float(self.value)
+
+    def __index__(self):
+        self.action()
+        return int(self.value)
+
+
 @pytest.fixture
 def raises_exactly():
     """pytest.raises that also demands the exact class and the exact message."""

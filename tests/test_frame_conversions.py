@@ -143,3 +143,34 @@ class Claims:
 @pytest.mark.parametrize("length", [2**60, 0, KeyboardInterrupt()])
 def test_sequences_are_iterated_not_measured(Probe, length):
     assert Probe.samples(Claims([1.0, 2.0, 3.0], length)) == [1.0, 2.0, 3.0]
+
+
+class Changes:
+    """An item whose conversion changes the list being read."""
+
+    def __init__(self, change, value):
+        self.change, self.value = change, value
+
+    def __float__(self):
+        self.change()
+        return self.value
+
+
+def test_a_list_changed_while_read_is_read_as_its_iterator_would(Probe):
+    shrinking = [1.0, None, 3.0, 4.0]
+    shrinking[1] = Changes(shrinking.pop, 2.0)
+    assert Probe.samples(shrinking) == [1.0, 2.0, 3.0]
+    growing = [1.0, None]
+    growing[1] = Changes(lambda: growing.append(5.0), 2.0)
+    assert Probe.samples(growing) == [1.0, 2.0, 5.0]
+    dropping = [None]
+    dropping[0] = Changes(dropping.clear, 7.0)  # the item outlives its place in the list
+    assert Probe.samples(dropping) == [7.0]
+
+
+def test_a_list_subclass_is_read_through_its_own_iteration(Probe):
+    class Reversed(list):
+        def __iter__(self):
+            return iter(self[::-1])
+
+    assert Probe.samples(Reversed([1.0, 2.0])) == [2.0, 1.0]

@@ -34,6 +34,20 @@ class Callback:
 BUFFER = AudioBuffer(64, channels=2)
 SOURCES = [SineOscillator(), SquareOscillator(), SawOscillator(), NoiseSource()]
 MESSAGE = MidiMessage.note_on(1, 60, 100)
+LOOPED = ostina.AudioSample([0.1 * k for k in range(8)], root_note=60)
+LOOPED.loop_start = 2
+ENVELOPE = ostina.Envelope(0.0001, 0.0001, 0.5, 0.0001)
+ZONE = ostina.SampleMapping(LOOPED, 40, 80, 0, 127)
+ZONES = ostina.SampleMap.single_sample(LOOPED)
+ZONES.add_mapping(ZONE)
+SAMPLER = ostina.Sampler(LOOPED, max_voices=4)
+# devices
+OUTPUT = ostina.AudioOutput()  # keeps libasound's configuration loaded between calls
+CLOCK = ostina.TransportClock()
+PATTERN = ostina.Pattern()
+PATTERN.set_step(0, ostina.Step(36, 100))
+SEQUENCER = ostina.StepSequencer(PATTERN)
+EVENTS = ostina.EventSequence()
 
 CALLS = {
     "format": lambda: (AudioFormat(48000, 1), repr(AudioFormat()), str(AudioFormat()),
@@ -65,12 +79,78 @@ CALLS = {
                               for source in SOURCES] + [attempt(lambda: SineOscillator("x"))],
 
     # mixer
+    "mixer channels": lambda: (ostina.MixerChannel("a").process_sample(0.5), repr(ostina.MixerChannel()),
+                               ostina.MixerChannel() == ostina.MixerChannel("b"), ostina.MixerChannel() != 1,
+                               setattr(ostina.MixerChannel(), "name", "x"), ostina.MixerChannel().name),
+    "mixer channel errors": lambda: (attempt(lambda: setattr(ostina.MixerChannel(), "gain", "x")),
+                                     attempt(lambda: ostina.MixerChannel(name=3)),
+                                     attempt(lambda: delattr(ostina.MixerChannel(), "solo"))),
+    "mixer": lambda mixer=ostina.Mixer(): (
+        mixer.add_channel("drums"), mixer.get_channel(0), mixer.set_channel_pan(0, 0.5), mixer.channel_names(),
+        repr(mixer), len(mixer), mixer.mix_down([[0.5] * 16]), mixer.remove_channel(0), mixer.remove_channel(99)),
+    "mixer errors": lambda mixer=ostina.Mixer(): (
+        attempt(lambda: mixer.get_channel(99)), attempt(lambda: mixer.set_channel_mute(99, True)),
+        attempt(lambda: mixer.mix_down([[0.5]])), attempt(lambda: mixer.mix_down([[0.5], ["x"]])),
+        attempt(lambda: mixer.mix_down("ab")), attempt(lambda: mixer.add_channel(None)),
+        attempt(lambda: mixer.set_channel_gain(0, Callback(mixer.channel_count))),
+        attempt(lambda: mixer.mix_down([[Callback(lambda: mixer.add_channel("x"))]]))),
 
     # sequencing
+    "clock": lambda: (CLOCK.play(), CLOCK.advance_by_frames(512, 44100), CLOCK.pause(), CLOCK.advance_by_frames(1, 1),
+                      CLOCK.stop(), CLOCK.seek(1.5), CLOCK.beats_to_ticks(1.5), CLOCK.ticks_to_beats(7),
+                      CLOCK.beats_to_seconds(2.0), CLOCK.seconds_to_beats(2.0), CLOCK.state, repr(CLOCK),
+                      setattr(CLOCK, "bpm", 90.0), CLOCK.bpm),
+    "clock errors": lambda: (attempt(lambda: CLOCK.advance_by_frames(-1, 1)), attempt(lambda: CLOCK.seek("x")),
+                             attempt(lambda: setattr(CLOCK, "ticks_per_beat", 1.5))),
+    "steps": lambda: (ostina.Step(60, 100, 2), repr(ostina.Step(1, 2)), ostina.Step(1, 2) == ostina.Step(1, 2),
+                      PATTERN.set_step(3, ostina.Step(40, 90)), PATTERN.get_step(3), PATTERN.toggle_step(5),
+                      repr(PATTERN), len(PATTERN), ostina.Pattern(32)),
+    "step errors": lambda: (attempt(lambda: ostina.Step(128, 1)), attempt(lambda: PATTERN.get_step(99)),
+                            attempt(lambda: PATTERN.set_step(0, None)), attempt(lambda: ostina.Pattern(2**63)),
+                            attempt(lambda: ostina.Pattern(2**59))),
+    "step sequencer": lambda: (SEQUENCER.reset(), SEQUENCER.process_beat_range(0.0, 4.0),
+                               SEQUENCER.set_pattern(PATTERN), repr(SEQUENCER), ostina.StepSequencer(PATTERN, 3)),
+    "step sequencer errors": lambda: (attempt(lambda: ostina.StepSequencer(PATTERN, 16)),
+                                      attempt(lambda: SEQUENCER.process_beat_range(0.0, "x")),
+                                      attempt(lambda: SEQUENCER.process_beat_range(Callback(SEQUENCER.reset), 1.0))),
+    "events": lambda: (EVENTS.add_event(ostina.NoteEvent(1.0, 0.5, 60, 100)), EVENTS.events(),
+                       EVENTS.events_in_range(0.0, 2.0), EVENTS.events_starting_in_range(0.0, 2.0),
+                       EVENTS.remove_event(0), EVENTS.remove_event(99), EVENTS.duration(), repr(EVENTS),
+                       repr(ostina.NoteEvent(1.0, 0.5, 60, 100)), ostina.NoteEvent(1.0, 0.5, 60, 100).end_position()),
+    "event errors": lambda: (attempt(lambda: ostina.NoteEvent(0.0, 1.0, 128, 1)), attempt(lambda: EVENTS.add_event(1)),
+                             attempt(lambda: EVENTS.remove_event(-1))),
 
     # sampler
+    "samples": lambda: (ostina.AudioSample([0.5, 0.25], 8000, 60).data(), repr(LOOPED), len(LOOPED),
+                        LOOPED.duration_seconds(), LOOPED.loop_start, LOOPED.loop_end, setattr(LOOPED, "loop_end", 8),
+                        setattr(LOOPED, "root_note", 60), attempt(lambda: setattr(LOOPED, "root_note", 200)),
+                        attempt(lambda: setattr(LOOPED, "loop_start", "x")), attempt(lambda: ostina.AudioSample("abc")),
+                        attempt(lambda: ostina.AudioSample([0.0, "x"])), attempt(lambda: ostina.AudioSample([], root_note=128))),
+    "envelopes": lambda: (ostina.Envelope(-1.0, sustain=2.0), repr(ostina.Envelope()), ostina.Envelope() == ostina.Envelope(),
+                          ostina.Envelope() != 1, setattr(ENVELOPE, "sustain", 0.5),
+                          attempt(lambda: setattr(ENVELOPE, "attack", "x"))),
+    "sample maps": lambda: (ZONES.find_sample(60, 100), ZONES.find_sample(0, 0), repr(ZONES), len(ZONES),
+                            ostina.SampleMap.single_sample(LOOPED), ostina.SampleMap().add_mapping(ZONE),
+                            ZONE.matches(60, 100), repr(ZONE), attempt(lambda: ZONE.matches(128, 0)),
+                            attempt(lambda: ZONES.find_sample(0, 128)), attempt(lambda: ostina.SampleMapping(LOOPED, 0, 0, 0, 200)),
+                            attempt(lambda: ostina.SampleMap().add_mapping(None))),
+    "sampler": lambda: (SAMPLER.note_on(60, 100), SAMPLER.note_on(64, 0), SAMPLER.render(64), SAMPLER.note_off(60),
+                        SAMPLER.all_notes_off(), SAMPLER.render(32), SAMPLER.set_envelope(ENVELOPE), repr(SAMPLER),
+                        SAMPLER.active_voice_count(), SAMPLER.max_voices, setattr(SAMPLER, "max_voices", 3),
+                        SAMPLER.panic(), ostina.Sampler(LOOPED, 48000, 2)),
+    "sampler errors": lambda: (attempt(lambda: SAMPLER.note_on(128, 1)), attempt(lambda: SAMPLER.note_on(1, 1.5)),
+                               attempt(lambda: SAMPLER.render(2**62)), attempt(lambda: SAMPLER.render(2**60)),
+                               attempt(lambda: SAMPLER.render(-1)), attempt(lambda: ostina.Sampler(None)),
+                               attempt(lambda: SAMPLER.note_off(Callback(SAMPLER.panic)))),
 
     # devices
+    "audio output": lambda: (ostina.AudioOutput(48000, 1, 256), OUTPUT.device_name(), OUTPUT.is_playing(),
+                             OUTPUT.stop(), repr(OUTPUT)),  # list_devices: see test_devices.py
+    "audio output errors": lambda: (attempt(lambda: ostina.AudioOutput(channels=70000)),
+                                    attempt(lambda: ostina.AudioOutput(sample_rate="x")),
+                                    attempt(lambda: OUTPUT.stop(1)), attempt(lambda: ostina.AudioOutput.list_devices(1))),
+    "midi input": lambda: attempt(lambda: (lambda m: (m.list_ports(), repr(m)))(ostina.MidiInput("leak check"))),
+    "midi input errors": lambda: (attempt(lambda: ostina.MidiInput(5)), attempt(lambda: ostina.MidiInput("a\0b"))),
 }
 
 

@@ -12,7 +12,6 @@
 #include "oscillator.hpp"
 
 using namespace ostina::oscillator;
-using ostina::commit_now;
 using ostina::Fault;
 using ostina::kMaxSamples;
 using ostina::narrow;
@@ -33,11 +32,19 @@ std::vector<std::uint32_t> narrowed_bits(std::vector<double> values) {
     return bits_of(samples);
 }
 
+// Renders and commits, as the binding does once the samples are delivered.
+template <class Source>
+Samples render_committed(Source& source, std::uint64_t frames) {
+    auto staged = source.render(frames);
+    staged.change.apply(source);
+    return std::move(staged.result);
+}
+
 // Both halves of a split render, joined.
 template <class Source>
 Samples render_in_two(Source source, std::uint64_t first, std::uint64_t second) {
-    Samples joined = commit_now(source, source.render(first));
-    const Samples rest = commit_now(source, source.render(second));
+    Samples joined = render_committed(source, first);
+    const Samples rest = render_committed(source, second);
     joined.insert(joined.end(), rest.begin(), rest.end());
     return joined;
 }
@@ -74,17 +81,17 @@ void test_split_renders_equal_one_render() {
 
 void test_phase_stays_in_one_cycle() {
     SawOscillator backwards{-440.0, 1.0, 44100};
-    commit_now(backwards, backwards.render(1000));
+    render_committed(backwards, 1000);
     CHECK(backwards.phase >= 0.0 && backwards.phase < 1.0);
     const double before = backwards.phase;
-    CHECK(commit_now(backwards, backwards.render(0)).empty());
+    CHECK(render_committed(backwards, 0).empty());
     CHECK_EQ(backwards.phase, before);
 }
 
 void test_zero_rate_turns_phase_nan() {
     for (double frequency : {440.0, 0.0}) {
         SineOscillator sine{frequency, 1.0, 0};
-        const Samples s = commit_now(sine, sine.render(3));
+        const Samples s = render_committed(sine, 3);
         CHECK(s[0] == 0.0f && std::isnan(s[1]) && std::isnan(s[2]) && std::isnan(sine.phase));
         SawOscillator saw{frequency, 2.0, 0};
         const Samples w = saw.render(2).result;
@@ -98,7 +105,7 @@ void test_noise_follows_formula() {
     CHECK_EQ(bits_of(NoiseSource{}.render(64).result), narrowed_bits(reference_noise(42, 1.0, 64)));
     CHECK_EQ(bits_of(NoiseSource{-0.25, 7}.render(64).result), narrowed_bits(reference_noise(7, -0.25, 64)));
     NoiseSource source{1.0, 0};
-    commit_now(source, source.render(1));
+    render_committed(source, 1);
     CHECK_EQ(source.state, 1u);
 }
 
@@ -119,10 +126,10 @@ void test_noise_is_centred() {
 void test_capacity_fault_changes_nothing() {
     constexpr std::uint64_t kHuge[] = {kMaxSamples + 1, std::numeric_limits<std::uint64_t>::max()};
     SineOscillator sine{440.0, 1.0, 44100};
-    commit_now(sine, sine.render(7));
+    render_committed(sine, 7);
     const double phase = sine.phase;
     NoiseSource noise{1.0, 9};
-    commit_now(noise, noise.render(7));
+    render_committed(noise, 7);
     const std::uint64_t state = noise.state;
     for (std::uint64_t frames : kHuge) {
         CHECK_THROWS(Fault, "capacity overflow", sine.render(frames));
