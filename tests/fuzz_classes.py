@@ -20,6 +20,9 @@ class Kind:
     def draw(self, source):
         raise NotImplementedError
 
+    def admits(self, value):
+        return True
+
     def __or__(self, other):
         return OneOf(self, other)
 
@@ -37,17 +40,24 @@ class Ints(Kind):
 
 
 class Floats(Kind):
-    """Floats of any bits, or in [low, high], and the special values."""
+    """Floats of any bits, or in [low, high], and special values."""
 
     SPECIAL = (0.0, -0.0, 0.5, 1.0, -1.0, math.inf, -math.inf, math.nan, 1e308, 5e-324)
 
-    def __init__(self, low=None, high=None):
-        self.low, self.high = low, high
+    def __init__(self, low=None, high=None, special=SPECIAL):
+        self.low, self.high, self.special = low, high, special
+
+    def admits(self, value):
+        """Whether a hostile `value` may stand for one of these floats: a
+        bounded kind keeps its bound for numbers too."""
+        if self.low is None or not isinstance(value, (int, float)):
+            return True
+        return math.isnan(value) or abs(value) <= 2 * max(abs(self.low), abs(self.high))
 
     def draw(self, source):
         pick = source.integer(0, 3)
         if pick == 0:
-            return source.choice(self.SPECIAL)
+            return source.choice(self.special)
         if self.low is None and pick == 1:
             return struct.unpack("<d", struct.pack("<Q", source.integer(0, 2**64 - 1)))[0]
         low, high = (-1e6, 1e6) if self.low is None else (self.low, self.high)
@@ -100,10 +110,12 @@ class Instance(Kind):
         self.name = name
 
     def draw(self, source):
-        return CLASSES[self.name].recipe(source)()
+        make = CLASSES[self.name].recipe(source)
+        return make() if make is not None else None
 
 
 U8 = Ints(0, 255)
+NOTE = Ints(0, 127) | U8  # a 7-bit MIDI value, half the time in range
 U16 = Ints(0, 2**16 - 1)
 U32 = Ints(0, 2**32 - 1, (1, 44100))
 U64 = Ints(0, 2**64 - 1, (1, 2**63))
@@ -113,9 +125,13 @@ U64 = Ints(0, 2**64 - 1, (1, 2**63))
 SIZE = Ints(0, 48, (2**61, 2**62))
 # A position: mostly inside small containers, sometimes far outside.
 INDEX = Ints(0, 12, (2**31, 2**63, 2**64 - 1))
+MAYBE_INDEX = INDEX | Choice(None)
+VOICES = Ints(0, 12, (2**64 - 1,))
 FLOAT = Floats()
-# A float that scales work (beats, seconds): small magnitudes and the non-finite.
-SPAN = Floats(-64.0, 64.0)
+# Beats that bound a walk, and a step's length in beats: the walk takes one
+# turn per step, so the fuzzed ranges stay short.
+SPAN = Floats(-64.0, 64.0, (0.0, -0.0, 1.0, -1.0, math.inf, -math.inf, math.nan))
+DURATION = Floats(0.0625, 4.0, (0.0, -0.0, 0.25, -1.0, math.inf, -math.inf, math.nan, 1e308))
 BOOL = Choice(False, True)
 TEXT = Text()
 SAMPLES = Lists(FLOAT, 12) | Mapped(Lists(FLOAT, 3), tuple) | Mapped(Ints(0, 8), range)
@@ -144,21 +160,27 @@ class Entry:
     recipes: Optional[Callable] = None
     # Confined to the thread that created it.
     confined: bool = False
+    # Cleared once no drawn arguments made an object.
+    makeable: bool = True
 
     def recipe(self, source):
+        """A recipe, or None when no object can be made here (a device the
+        machine lacks)."""
         if self.recipes is not None:
             return self.recipes(source)
-        while True:
+        for _ in range(40 if self.makeable else 1):
             make = partial(self.cls, **{name: kind.draw(source) for name, kind in self.new.items()})
             if makes(make):
                 return make
+        self.makeable = False
+        return None
 
 
 def makes(make):
     """Whether `make` makes an object, rather than refusing its arguments."""
     try:
         make()
-    except (ValueError, OverflowError, IndexError, TypeError):
+    except (ValueError, OverflowError, IndexError, TypeError, RuntimeError, UnicodeEncodeError):
         return False
     except BaseException as error:  # the module's PanicException
         if type(error).__name__ == "PanicException":
@@ -179,6 +201,43 @@ def _message(source):
         partial(message.control_change, channel, note, velocity), partial(message.program_change, channel, note),
         partial(message.pitch_bend, channel, source.integer(0, 2**16 - 1)),
         message.clock, message.start, message.stop])
+
+
+def _filled(make, fill, items):
+    made = make()
+    for item in items:
+        fill(made, item)
+    return made
+
+
+def _mixer(source):
+    return partial(_filled, ostina.Mixer, ostina.Mixer.add_channel, Lists(TEXT, 4).draw(source))
+
+
+def _pattern(source):
+    length = Ints(0, 16).draw(source)
+    steps = [(source.integer(0, 20), (source.integer(0, 127), source.integer(0, 127), source.integer(0, 4)))
+             for _ in range(source.integer(0, 6))]
+    return partial(_filled, partial(ostina.Pattern, length),
+                   lambda pattern, step: pattern.set_step(step[0], ostina.Step(*step[1])), steps)
+
+
+def _events(source):
+    events = [(SPAN.draw(source), DURATION.draw(source), source.integer(0, 127), source.integer(0, 127))
+              for _ in range(source.integer(0, 6))]
+    return partial(_filled, ostina.EventSequence,
+                   lambda sequence, event: sequence.add_event(ostina.NoteEvent(*event)), events)
+
+
+def _sample_map(source):
+    sample = ostina.AudioSample([0.5, -0.5])
+    bounds = [[source.integer(0, 127) for _ in range(4)] for _ in range(source.integer(0, 3))]
+    return partial(_filled, ostina.SampleMap,
+                   lambda sample_map, four: sample_map.add_mapping(ostina.SampleMapping(sample, *four)), bounds)
+
+
+def _lookups(sample_map):
+    return [repr(sample_map.find_sample(note, velocity)) for note in (0, 60, 127) for velocity in (0, 100)]
 
 
 def _tone(cls):
@@ -222,12 +281,77 @@ ENTRIES = [
           poke=render(1), render=render(4)),
 
     # mixer
+    Entry(ostina.MixerChannel, {"name": TEXT},
+          writable={"name": TEXT, "gain": FLOAT, "pan": FLOAT, "mute": BOOL, "solo": BOOL},
+          methods={"process_sample": {"sample": FLOAT}}, poke=lambda channel: setattr(channel, "gain", 0.5)),
+    Entry(ostina.Mixer, {}, writable={"master_gain": FLOAT},
+          methods={"add_channel": {"name": TEXT}, "remove_channel": {"index": INDEX},
+                   "get_channel": {"index": INDEX},
+                   "set_channel_gain": {"index": INDEX, "gain": FLOAT},
+                   "set_channel_pan": {"index": INDEX, "pan": FLOAT},
+                   "set_channel_mute": {"index": INDEX, "mute": BOOL},
+                   "set_channel_solo": {"index": INDEX, "solo": BOOL},
+                   "channel_count": {}, "channel_names": {}, "mix_down": {"channel_buffers": SAMPLE_LISTS}},
+          poke=lambda mixer: mixer.add_channel("poked"), recipes=_mixer,
+          contents=lambda mixer: [repr(mixer.get_channel(index)) for index in range(len(mixer))]),
 
     # sequencing
+    Entry(ostina.Step, {"note": NOTE, "velocity": NOTE, "duration_ticks": U32},
+          writable={"note": NOTE, "velocity": NOTE, "duration_ticks": U32, "active": BOOL}),
+    Entry(ostina.Pattern, {"length": SIZE}, properties=("length",), writable={"loop_enabled": BOOL},
+          methods={"set_step": {"index": INDEX, "step": Instance("Step")}, "get_step": {"index": INDEX},
+                   "toggle_step": {"index": INDEX}, "clear": {}},
+          poke=lambda pattern: pattern.clear(), recipes=_pattern,
+          contents=lambda pattern: [repr(pattern.get_step(index)) for index in range(len(pattern))]),
+    Entry(ostina.NoteEvent, {"beat_position": FLOAT, "duration": FLOAT, "note": NOTE, "velocity": NOTE},
+          writable={"beat_position": FLOAT, "duration": FLOAT, "note": NOTE, "velocity": NOTE},
+          methods={"end_position": {}}),
+    Entry(ostina.EventSequence, {},
+          methods={"add_event": {"event": Instance("NoteEvent")}, "remove_event": {"index": INDEX},
+                   "events": {}, "events_in_range": {"start": FLOAT, "end": FLOAT},
+                   "events_starting_in_range": {"start": FLOAT, "end": FLOAT}, "duration": {}, "clear": {}},
+          poke=lambda sequence: sequence.clear(), recipes=_events, contents=lambda sequence: sequence.events()),
+    Entry(ostina.TransportClock, {"bpm": FLOAT}, properties=("position", "state"),
+          writable={"bpm": FLOAT, "ticks_per_beat": U32},
+          methods={"play": {}, "pause": {}, "stop": {}, "seek": {"beat": FLOAT},
+                   "advance_by_frames": {"frames": U64, "sample_rate": U32},
+                   "beats_to_seconds": {"beats": FLOAT}, "seconds_to_beats": {"seconds": FLOAT},
+                   "beats_to_ticks": {"beats": FLOAT}, "ticks_to_beats": {"ticks": U64}},
+          poke=lambda clock: clock.play()),
+    Entry(ostina.StepSequencer, {"pattern": Instance("Pattern"), "channel": Ints(0, 15) | U8},
+          properties=("current_step",), writable={"step_duration": DURATION},
+          methods={"set_pattern": {"pattern": Instance("Pattern")}, "reset": {},
+                   "process_beat_range": {"start": SPAN, "end": SPAN}},
+          poke=lambda sequencer: sequencer.reset(), render=lambda sequencer: sequencer.process_beat_range(0.0, 0.5)),
 
     # sampler
+    Entry(ostina.AudioSample, {"data": SAMPLES, "sample_rate": U32, "root_note": NOTE},
+          properties=("sample_rate",),
+          writable={"root_note": NOTE, "loop_start": MAYBE_INDEX, "loop_end": MAYBE_INDEX},
+          methods={"duration_seconds": {}, "data": {}}, poke=lambda sample: setattr(sample, "root_note", 60),
+          contents=lambda sample: sample.data()),
+    Entry(ostina.Envelope, {"attack": FLOAT, "decay": FLOAT, "sustain": FLOAT, "release": FLOAT},
+          writable={"attack": FLOAT, "decay": FLOAT, "sustain": FLOAT, "release": FLOAT}),
+    Entry(ostina.SampleMapping, {"sample": Instance("AudioSample"), "note_low": NOTE, "note_high": NOTE,
+                                 "velocity_low": NOTE, "velocity_high": NOTE},
+          methods={"matches": {"note": U8, "velocity": U8}}),
+    Entry(ostina.SampleMap, {}, statics={"single_sample": {"sample": Instance("AudioSample")}},
+          methods={"add_mapping": {"mapping": Instance("SampleMapping")},
+                   "find_sample": {"note": U8, "velocity": U8}, "mapping_count": {}},
+          poke=lambda sample_map: sample_map.add_mapping(ostina.SampleMapping(ostina.AudioSample([0.0]), 0, 1, 0, 1)),
+          recipes=_sample_map, contents=_lookups),
+    Entry(ostina.Sampler, {"sample": Instance("AudioSample"), "sample_rate": U32, "max_voices": VOICES},
+          properties=("sample_rate",), writable={"max_voices": VOICES},
+          methods={"set_envelope": {"envelope": Instance("Envelope")}, "note_on": {"note": NOTE, "velocity": NOTE},
+                   "note_off": {"note": NOTE}, "all_notes_off": {}, "panic": {}, "active_voice_count": {},
+                   "render": {"frames": SIZE}},
+          poke=lambda sampler: sampler.panic(), render=lambda sampler: sampler.render(4)),
 
     # devices
+    Entry(ostina.AudioOutput, {"sample_rate": U32, "channels": U16, "buffer_size": U32},
+          statics={"list_devices": {}}, methods={"device_name": {}, "is_playing": {}, "stop": {}},
+          poke=lambda output: output.stop(), confined=True),
+    Entry(ostina.MidiInput, {"client_name": TEXT}, methods={"list_ports": {}}, confined=True),
 ]
 
 CLASSES = {entry.cls.__name__: entry for entry in ENTRIES}

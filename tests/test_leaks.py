@@ -106,18 +106,18 @@ CALLS = {
                       PATTERN.set_step(3, ostina.Step(40, 90)), PATTERN.get_step(3), PATTERN.toggle_step(5),
                       repr(PATTERN), len(PATTERN), ostina.Pattern(32)),
     "step errors": lambda: (attempt(lambda: ostina.Step(128, 1)), attempt(lambda: PATTERN.get_step(99)),
-                            attempt(lambda: PATTERN.set_step(0, None)), attempt(lambda: ostina.Pattern(2**63)),
-                            attempt(lambda: ostina.Pattern(2**59))),
+                            attempt(lambda: PATTERN.set_step(0, None)), attempt(lambda: ostina.Pattern(2**63))),
+    "pattern memory": lambda: attempt(lambda: ostina.Pattern(2**59)),
     "step sequencer": lambda: (SEQUENCER.reset(), SEQUENCER.process_beat_range(0.0, 4.0),
                                SEQUENCER.set_pattern(PATTERN), repr(SEQUENCER), ostina.StepSequencer(PATTERN, 3)),
     "step sequencer errors": lambda: (attempt(lambda: ostina.StepSequencer(PATTERN, 16)),
                                       attempt(lambda: SEQUENCER.process_beat_range(0.0, "x")),
                                       attempt(lambda: SEQUENCER.process_beat_range(Callback(SEQUENCER.reset), 1.0))),
-    "events": lambda: (EVENTS.add_event(ostina.NoteEvent(1.0, 0.5, 60, 100)), EVENTS.events(),
+    "event sequence": lambda: (EVENTS.add_event(ostina.NoteEvent(1.0, 0.5, 60, 100)), EVENTS.events(),
                        EVENTS.events_in_range(0.0, 2.0), EVENTS.events_starting_in_range(0.0, 2.0),
                        EVENTS.remove_event(0), EVENTS.remove_event(99), EVENTS.duration(), repr(EVENTS),
                        repr(ostina.NoteEvent(1.0, 0.5, 60, 100)), ostina.NoteEvent(1.0, 0.5, 60, 100).end_position()),
-    "event errors": lambda: (attempt(lambda: ostina.NoteEvent(0.0, 1.0, 128, 1)), attempt(lambda: EVENTS.add_event(1)),
+    "event sequence errors": lambda: (attempt(lambda: ostina.NoteEvent(0.0, 1.0, 128, 1)), attempt(lambda: EVENTS.add_event(1)),
                              attempt(lambda: EVENTS.remove_event(-1))),
 
     # sampler
@@ -139,9 +139,10 @@ CALLS = {
                         SAMPLER.active_voice_count(), SAMPLER.max_voices, setattr(SAMPLER, "max_voices", 3),
                         SAMPLER.panic(), ostina.Sampler(LOOPED, 48000, 2)),
     "sampler errors": lambda: (attempt(lambda: SAMPLER.note_on(128, 1)), attempt(lambda: SAMPLER.note_on(1, 1.5)),
-                               attempt(lambda: SAMPLER.render(2**62)), attempt(lambda: SAMPLER.render(2**60)),
+                               attempt(lambda: SAMPLER.render(2**62)),
                                attempt(lambda: SAMPLER.render(-1)), attempt(lambda: ostina.Sampler(None)),
                                attempt(lambda: SAMPLER.note_off(Callback(SAMPLER.panic)))),
+    "sampler memory": lambda: attempt(lambda: SAMPLER.render(2**60)),
 
     # devices
     "audio output": lambda: (ostina.AudioOutput(48000, 1, 256), OUTPUT.device_name(), OUTPUT.is_playing(),
@@ -155,7 +156,7 @@ CALLS = {
 
 
 # Entries whose failure is an allocation the machine refuses.
-ALLOCATION_FAILURES = {"memory"}
+ALLOCATION_FAILURES = {"memory", "pattern memory", "sampler memory"}
 
 REPEATS = int(os.environ.get("OSTINA_LEAK_REPEATS", "5000"))
 # Resident memory moves by whole pages and with the allocators' caches.

@@ -59,6 +59,29 @@ def test_render_that_cannot_build_its_list_leaves_the_source_unchanged(source):
     assert lines == [MEMORY, "True"]
 
 
+# Objects that both render or walk and keep state: each is built twice, moved
+# the same way, then one of them is asked for a result too large to deliver.
+STATEFUL = {
+    "sampler": ("s = ostina.Sampler(ostina.AudioSample([0.5, -0.25, 1.0] * 100)); s.note_on(60, 100)",
+                f"s.render({FITS_NOT_AS_LIST})", "s.render(64), s.active_voice_count()"),
+    # 2**22 active steps walked at once: the events fit, their tuples do not.
+    "step sequencer": ("p = ostina.Pattern(1); p.set_step(0, ostina.Step(60, 100)); s = ostina.StepSequencer(p); "
+                       "s.step_duration = 1.0",
+                       "s.process_beat_range(0.0, 2.0**22)", "s.current_step, s.process_beat_range(0.0, 8.0)"),
+}
+
+
+@pytest.mark.parametrize("build, huge, after", STATEFUL.values(), ids=STATEFUL.keys())
+def test_result_that_cannot_be_delivered_leaves_the_object_unchanged(build, huge, after):
+    lines = run_limited(f"""
+        {build.replace("s =", "twin =").replace("s.", "twin.")}
+        {build}
+        print(outcome(lambda: {huge}))
+        print(({after}) == ({after.replace("s.", "twin.")}))
+    """)
+    assert lines == [MEMORY, "True"]
+
+
 # Each call, with what it must raise under the limit.
 HUGE = {
     "buffer frames": ("ostina.AudioBuffer(2**40)", MEMORY),
@@ -71,12 +94,15 @@ HUGE = {
        for name, source in zip(["sine", "square", "saw", "noise"], SOURCES)},
 
     # mixer
-
+    "mixdown list": ("(lambda mixer: (mixer.add_channel('a'), "
+                     f"mixer.mix_down([[0.25] * {FITS_NOT_AS_LIST // 4}])))(ostina.Mixer())", MEMORY),
     # sequencing
-
+    "pattern steps": ("ostina.Pattern(2**40)", MEMORY),
+    "pattern bytes": ("ostina.Pattern(2**61)", OVERFLOW),
     # sampler
-
-    # devices
+    "sampler frames": ("ostina.Sampler(ostina.AudioSample([0.5])).render(2**40)", MEMORY),
+    "sampler samples": ("ostina.Sampler(ostina.AudioSample([0.5])).render(2**61)", OVERFLOW),
+    "sample data list": (f"ostina.AudioSample([0.25] * {FITS_NOT_AS_LIST}).data()", MEMORY),
 }
 
 
