@@ -236,6 +236,19 @@ def _sample_map(source):
                    lambda sample_map, four: sample_map.add_mapping(ostina.SampleMapping(sample, *four)), bounds)
 
 
+def _looped(data, sample_rate, root_note, loop):
+    sample = ostina.AudioSample(data, sample_rate, root_note)
+    sample.loop_start, sample.loop_end = loop
+    return sample
+
+
+def _audio_sample(source):
+    """Samples with loop points now and then, in range or not."""
+    data = Lists(FLOAT, 12).draw(source) if source.integer(0, 3) else Lists(Floats(-1.0, 1.0), 300).draw(source)
+    loop = (MAYBE_INDEX.draw(source), MAYBE_INDEX.draw(source)) if source.integer(0, 1) else (None, None)
+    return partial(_looped, data, Ints(1, 96000, (0, 2**32 - 1)).draw(source), source.integer(0, 127), loop)
+
+
 def _lookups(sample_map):
     return [repr(sample_map.find_sample(note, velocity)) for note in (0, 60, 127) for velocity in (0, 100)]
 
@@ -329,7 +342,7 @@ ENTRIES = [
           properties=("sample_rate",),
           writable={"root_note": NOTE, "loop_start": MAYBE_INDEX, "loop_end": MAYBE_INDEX},
           methods={"duration_seconds": {}, "data": {}}, poke=lambda sample: setattr(sample, "root_note", 60),
-          contents=lambda sample: sample.data()),
+          recipes=_audio_sample, contents=lambda sample: sample.data()),
     Entry(ostina.Envelope, {"attack": FLOAT, "decay": FLOAT, "sustain": FLOAT, "release": FLOAT},
           writable={"attack": FLOAT, "decay": FLOAT, "sustain": FLOAT, "release": FLOAT}),
     Entry(ostina.SampleMapping, {"sample": Instance("AudioSample"), "note_low": NOTE, "note_high": NOTE,

@@ -31,7 +31,7 @@ from hypothesis import seed as hypothesis_seed
 from hypothesis import strategies as st
 
 import ostina
-from conftest import SANITIZED
+from conftest import SANITIZED, Callback
 from fuzz_classes import CLASSES, ENTRIES, Instance
 
 CALLS_PER_EXAMPLE = 25
@@ -95,25 +95,6 @@ class RandomSource:
 
 # Hostile arguments ------------------------------------------------------
 
-class Hook:
-    """Converts as a number (float, index, bool) after running `action`."""
-
-    def __init__(self, action, value=0):
-        self.action, self.value = action, value
-
-    def __float__(self):
-        self.action()
-        return float(self.value)
-
-    def __index__(self):
-        self.action()
-        return self.value
-
-    def __bool__(self):
-        self.action()
-        return bool(self.value)
-
-
 def fail():
     raise CallbackError("from a conversion hook")
 
@@ -147,8 +128,8 @@ class Reenter:
 
     def make(self, receiver, entry):
         if self.poke and entry.poke is not None:
-            return Hook(lambda: entry.poke(receiver))
-        return Hook(lambda: repr(receiver))
+            return Callback(lambda: entry.poke(receiver))
+        return Callback(lambda: repr(receiver))
 
 
 def made(value, receiver, entry):
@@ -159,7 +140,7 @@ HOSTILE_VALUES = [None, "x", "", b"\x00", 1.5, -1, 0, 2**63, 2**64, -2**63 - 1, 
                   math.inf, -math.inf, -0.0, [], [1.0], [[1.0, 2.0]], [[[0.0]]], [1, "x"], (1.0, 2.0), range(3),
                   {}, object(), "\ud800", [0.25] * 2000, numpy.float64(2.5), numpy.int64(7), numpy.bool_(True),
                   numpy.float32("nan"), numpy.uint8(255), numpy.int32(-3), numpy.array([0.25, 0.5]),
-                  LyingSequence(), Hook(fail), Hook(lambda: None, 300), Hook(lambda: None, -2), Receiver(),
+                  LyingSequence(), Callback(fail), Callback(lambda: None, 300), Callback(lambda: None, -2), Receiver(),
                   Reenter(poke=False), Reenter(poke=True)]
 
 
