@@ -13,6 +13,7 @@ never repeated on the twin, so a failure that moved its receiver shows.
 The default run makes a few thousand calls, derandomized, with every choice
 drawn through hypothesis (which shrinks a failing example). The long run,
     OSTINA_FUZZ_CALLS=1000000 python -m pytest -q -s tests/test_fuzz.py
+    OSTINA_FUZZ_CALLS=1000000 .ci/sanitize -s tests/test_fuzz.py
 draws one seed per example through hypothesis and the choices from a seeded
 generator, which is much faster; OSTINA_FUZZ_SEED varies its examples."""
 import faulthandler
@@ -32,11 +33,12 @@ from hypothesis import strategies as st
 
 import ostina
 from conftest import SANITIZED, Callback
-from fuzz_classes import CLASSES, ENTRIES, Instance
+from fuzz_classes import CLASSES, ENTRIES, Entry, Instance, Ints
 
 CALLS_PER_EXAMPLE = 25
 TOTAL_CALLS = int(os.environ.get("OSTINA_FUZZ_CALLS", "2500"))
 EXAMPLES = max(1, -(-TOTAL_CALLS // (CALLS_PER_EXAMPLE * len(ENTRIES))))
+# Past this many calls the choices come from the seeded generator.
 LONG = TOTAL_CALLS > 20000
 SEED = int(os.environ.get("OSTINA_FUZZ_SEED", "0"))
 
@@ -365,3 +367,40 @@ def figures():
     start = time.perf_counter()
     yield
     print(f"\nfuzz: {CALLS_MADE} calls in {time.perf_counter() - start:.0f} s")
+
+
+class MovesOnFailure:
+    """Counts its calls, also the ones it then refuses."""
+
+    __slots__ = ("calls",)
+
+    def __init__(self):
+        self.calls = 0
+
+    @property
+    def count(self):
+        return self.calls
+
+    def step(self, by):
+        self.calls += 1
+        if by > 3:
+            raise ValueError("too far")
+
+    def __repr__(self):
+        return f"MovesOnFailure({self.calls})"
+
+
+class RaisesUndocumented(MovesOnFailure):
+    __slots__ = ()
+
+    def step(self, by):
+        return 1 // (by - by)
+
+
+@pytest.mark.parametrize("cls, complaint", [(MovesOnFailure, "the object and its twin differ"),
+                                            (RaisesUndocumented, "undocumented ZeroDivisionError")])
+def test_the_checks_catch_a_faulty_class(cls, complaint):
+    entry = Entry(cls, {}, methods={"step": {"by": Ints(0, 8)}}, properties=("count",))
+    with pytest.raises(AssertionError, match=complaint):
+        for seed in range(100):
+            run_calls(RandomSource(seed), entry, cls)
