@@ -70,10 +70,19 @@ PyObject* panic_exception();
 // Sets the Python exception for the C++ exception being handled.
 void translate_current_exception() noexcept;
 
+// A thread's first C++ exception and its first use of the module's
+// thread-local data have the runtime allocate that thread's blocks for them,
+// and when that allocation fails the C library ends the process. Every entry
+// point asks for the blocks as it begins, so that they are not first needed
+// when the call's own allocations have used up the memory left (the import
+// does this for the importing thread).
+void prepare_thread() noexcept;
+
 // Runs an entry point body; any C++ exception becomes a Python exception and
 // the entry point reports failure with `failed`.
 template <class Body, class Result = std::invoke_result_t<Body>>
 Result guarded(Body&& body, Result failed) noexcept {
+    prepare_thread();
     try {
         return body();
     } catch (...) {
@@ -240,6 +249,7 @@ void dealloc(PyObject* self) {
     // A confined value dropped on another thread is abandoned, not released:
     // its resources may only be touched by the thread that made them.
     if constexpr (ConfinedType<T>) {
+        prepare_thread();
         if (object->thread.is_current()) object->value.~T();
         else report_dropped_on_another_thread(Confinement<T>::name);
     } else {
@@ -926,6 +936,7 @@ template <class T>
 PyObject* compare_slot(PyObject* self, PyObject* other, int op) {
     if (op == Py_NE) return negated_equality(self, other);
     if (op != Py_EQ || Py_TYPE(other) != Py_TYPE(self)) Py_RETURN_NOTIMPLEMENTED;
+    prepare_thread();
     try {
         Access<T, false> left(self), right(other);
         return PyBool_FromLong(left.value() == right.value());

@@ -1,14 +1,17 @@
-"""Huge sizes under a limited address space: each case runs in its own
-interpreter whose address space is capped, so that an allocation the machine
-could grant still fails. A size that cannot be represented raises
-PanicException "capacity overflow" before anything is allocated; a size that
-can but does not fit raises MemoryError; neither crashes, and the receiver
-stays as it was."""
+"""Running out of memory. Huge sizes run in an interpreter whose address
+space is capped, so that an allocation the machine could grant still fails:
+a size that cannot be represented raises PanicException "capacity overflow"
+before anything is allocated, a size that can but does not fit raises
+MemoryError, neither crashes, and the receiver stays as it was. Results that
+cannot be built (the interpreter's allocator made to fail) leave their
+object as it was too."""
 import subprocess
 import sys
 import textwrap
 
 import pytest
+
+import ostina
 
 from conftest import needs_plain_allocator
 
@@ -30,8 +33,6 @@ def outcome(call):
     return "returned"
 """
 
-pytestmark = needs_plain_allocator
-
 MEMORY = "MemoryError: "
 OVERFLOW = "PanicException: capacity overflow"
 
@@ -48,6 +49,7 @@ SOURCES = ["SineOscillator(1234.5, 0.7)", "SquareOscillator(-300.0, 0.5)", "SawO
            "NoiseSource(0.3, 7)"]
 
 
+@needs_plain_allocator
 @pytest.mark.parametrize("source", SOURCES)
 def test_render_that_cannot_build_its_list_leaves_the_source_unchanged(source):
     lines = run_limited(f"""
@@ -71,6 +73,7 @@ STATEFUL = {
 }
 
 
+@needs_plain_allocator
 @pytest.mark.parametrize("build, huge, after", STATEFUL.values(), ids=STATEFUL.keys())
 def test_result_that_cannot_be_delivered_leaves_the_object_unchanged(build, huge, after):
     lines = run_limited(f"""
@@ -106,6 +109,71 @@ HUGE = {
 }
 
 
+@needs_plain_allocator
 @pytest.mark.parametrize("call, expected", HUGE.values(), ids=HUGE.keys())
 def test_huge_size_fails_cleanly(call, expected):
     assert run_limited(f"print(outcome(lambda: {call}))") == [expected]
+
+
+def sequencer():
+    pattern = ostina.Pattern(4)
+    pattern.set_step(1, ostina.Step(60, 100, 2))
+    return ostina.StepSequencer(pattern)
+
+
+def mixer():
+    made = ostina.Mixer()
+    for name in ("a", "b", "c"):
+        made.add_channel(name)
+    return made
+
+
+def events():
+    made = ostina.EventSequence()
+    for beat in (0.0, 1.5, 3.0):
+        made.add_event(ostina.NoteEvent(beat, 0.5, 60, 100))
+    return made
+
+
+def sampler():
+    made = ostina.Sampler(ostina.AudioSample([0.5, -0.25, 1.0] * 50))
+    made.note_on(60, 100)
+    return made
+
+
+# Calls that change their object and return a result: how to make the object,
+# the call, and what to compare after it. (TransportClock.advance_by_frames
+# builds its tuple of two floats from the interpreter's free lists, which
+# this way of failing does not reach.)
+CHANGE_AND_RETURN = {
+    **{source.split("(")[0]: (lambda source=source: eval("ostina." + source),  # noqa: S307
+                              lambda made: made.render_to_buffer(16), lambda made: made.render_to_buffer(16))
+       for source in SOURCES},
+    "Sampler.render": (sampler, lambda made: made.render(16), lambda made: (made.render(64), repr(made))),
+    "StepSequencer.process_beat_range": (sequencer, lambda made: made.process_beat_range(0.0, 2.0),
+                                         lambda made: (repr(made), made.process_beat_range(0.0, 4.0))),
+    "Mixer.remove_channel": (mixer, lambda made: made.remove_channel(1), repr),
+    "EventSequence.remove_event": (events, lambda made: made.remove_event(1),
+                                   lambda made: [repr(event) for event in made.events()]),
+}
+
+
+@pytest.mark.parametrize("make, call, look", CHANGE_AND_RETURN.values(), ids=CHANGE_AND_RETURN.keys())
+def test_result_that_cannot_be_built_leaves_the_object_unchanged(make, call, look):
+    testcapi = pytest.importorskip("_testcapi")
+    failures = 0
+    for allocation in range(8):  # the first allocations of the call fail in turn
+        made, twin = make(), make()
+        testcapi.set_nomemory(allocation, allocation + 1)
+        try:
+            call(made)
+            delivered = True
+        except MemoryError:
+            delivered = False
+            failures += 1
+        finally:
+            testcapi.remove_mem_hooks()
+        if delivered:
+            call(twin)
+        assert look(made) == look(twin)
+    assert failures > 0
