@@ -1,49 +1,70 @@
-"""Mixer.mix_down of 8 channels x 44100 frames (lists of floats) vs the list
-floor of its 88200-float output, with the share spent reading the input.
+"""Mixer.mix_down of 8 channels x 44100 frames, given as lists and as numpy
+arrays, against the floor of its 88200-float output list.
 
-Usage: python benchmarks/bench_mixer.py [--check]
-The reading share is informational only (never gated by --check).
+The numpy reference pans and sums the same channels with whole-array float32
+operations and ends in .tolist(); the last case times reading the input
+lists alone (a mix_down refused for its channel count after converting).
+
+Usage: python benchmarks/bench_mixer.py [--check] [--markdown]
 """
 import random
 
 import ostina
-from timing import N, finish, floor_fn, paired, report
+from timing import N, Case, floor_fn, numpy, run_cases
 
 CHANNELS = 8
-TARGET = 3.0
+
+
+def pans():
+    return [c / (CHANNELS - 1) * 2 - 1 for c in range(CHANNELS)]
 
 
 def mixer_with(channels):
     mixer = ostina.Mixer()
-    for c in range(channels):
+    for c, pan in zip(range(channels), pans() + [0.0]):
         mixer.add_channel(f"ch{c}")
-        mixer.set_channel_pan(c, c / (channels - 1) * 2 - 1)
+        mixer.set_channel_pan(c, pan)
     return mixer
 
 
-def main():
-    rng = random.Random(7)
-    buffers = [[rng.uniform(-1.0, 1.0) for _ in range(N)] for _ in range(CHANNELS)]
-    mixer = mixer_with(CHANNELS)
-    # One channel too many: mix_down converts every buffer, then refuses the
-    # count before mixing, so this times the reading of the input alone.
-    reader = mixer_with(CHANNELS + 1)
+def numpy_mix(buffers):
+    gain = numpy.float32(0.8)
+    theta = [numpy.float32((pan + 1.0) * 0.25) * numpy.float32(numpy.pi) for pan in pans()]
+    factors = [(numpy.cos(t, dtype=numpy.float32), numpy.sin(t, dtype=numpy.float32)) for t in theta]
 
-    def mix():
-        return mixer.mix_down(buffers)
+    def run():
+        out = numpy.zeros(2 * N, dtype=numpy.float32)
+        for buffer, (left, right) in zip(buffers, factors):
+            v = numpy.asarray(buffer, dtype=numpy.float32) * gain
+            out[0::2] += v * left
+            out[1::2] += v * right
+        return (out * gain).tolist()
+
+    return run
+
+
+def cases():
+    rng = random.Random(7)
+    lists = [[rng.uniform(-1.0, 1.0) for _ in range(N)] for _ in range(CHANNELS)]
+    mixer = mixer_with(CHANNELS)
+    floor = floor_fn(2 * N)
+    found = [Case(f"Mixer.mix_down, {CHANNELS} list channels", lambda: mixer.mix_down(lists), floor, 2.3,
+                  numpy_mix(lists) if numpy is not None else None)]
+    if numpy is not None:
+        arrays = [numpy.array(buffer, dtype=numpy.float32) for buffer in lists]
+        found.append(Case(f"Mixer.mix_down, {CHANNELS} numpy channels", lambda: mixer.mix_down(arrays), floor, 1.3,
+                          numpy_mix(arrays)))
+    reader = mixer_with(CHANNELS + 1)
 
     def read_only():
         try:
-            reader.mix_down(buffers)
+            reader.mix_down(lists)
         except ValueError:
             pass
 
-    t, base = paired(mix, floor_fn(2 * N))
-    over = report(f"Mixer.mix_down {CHANNELS}x{N}", t, base, TARGET)
-    t_mix, t_read = paired(mix, read_only)
-    print(f"{'':<34} reading the input lists: {t_read * 1e6:9.1f} us = {t_read / t_mix:5.1%} of mix_down")
-    finish(over)
+    found.append(Case(f"  of which reading the {CHANNELS} lists", read_only, floor))
+    return found
 
 
 if __name__ == "__main__":
-    main()
+    run_cases(cases())

@@ -1,72 +1,43 @@
-"""Oscillator/noise render_to_buffer(44100) vs the list floor, plus numpy.
+"""render_to_buffer(44100) of the four signal sources.
 
-Usage: python benchmarks/bench_oscillator.py [--check]
-The numpy comparison is informational only (never gated by --check).
+Usage: python benchmarks/bench_oscillator.py [--check] [--markdown]
+The numpy references compute the same signals with whole-array operations
+(the noise one draws from numpy's own generator: a 64-bit LCG does not
+vectorise) and end in .tolist().
 """
 import ostina
-from timing import N, finish, floor_fn, paired, report
+from timing import N, Case, floor_fn, numpy, run_cases
 
-try:
-    import numpy as np
-except ImportError:  # numpy is optional
-    np = None
-
-# (name, factory, target ratio vs list floor)
-CASES = [
-    ("SineOscillator", ostina.SineOscillator, 2.0),
-    ("SquareOscillator", ostina.SquareOscillator, 1.3),
-    ("SawOscillator", ostina.SawOscillator, 1.3),
-    ("NoiseSource", ostina.NoiseSource, 1.3),
-]
+# (class, target ratio to the list floor)
+SOURCES = [(ostina.SineOscillator, 1.9), (ostina.SquareOscillator, 1.2),
+           (ostina.SawOscillator, 1.2), (ostina.NoiseSource, 1.2)]
 
 
-def numpy_impls(src, n):
-    """numpy versions of the same signals, each ending in .tolist()."""
-    sr = getattr(src, "sample_rate", 44100)
-    inc = getattr(src, "frequency", 440.0) / sr
-    amp = src.amplitude
-    steps = np.arange(n, dtype=np.float64) * inc  # precomputed accumulation
-
-    def phase():
-        return steps % 1.0
-
-    def sine():
-        return (np.sin((phase() * 2) * np.pi) * amp).astype(np.float32).tolist()
-
-    def square():
-        return (np.where(phase() < 0.5, 1.0, -1.0) * amp).astype(np.float32).tolist()
-
-    def saw():
-        return ((2 * phase() - 1) * amp).astype(np.float32).tolist()
-
-    def noise():
-        # A vectorised 64-bit LCG is awkward in numpy; a fair stand-in is a
-        # fresh generator drawing n float32 values in [-1, 1).
-        rng = np.random.default_rng(42)
-        return ((rng.random(n, dtype=np.float32) * 2 - 1) * amp).tolist()
-
-    return {"SineOscillator": sine, "SquareOscillator": square,
-            "SawOscillator": saw, "NoiseSource": noise}
+def phases(source):
+    return (numpy.arange(N, dtype=numpy.float64) * (source.frequency / source.sample_rate)) % 1.0
 
 
-def main():
-    floor = floor_fn(N)
-    over = False
-    timings = []
-    for name, factory, target in CASES:
-        src = factory()  # keeps phase between calls; that's fine
-        render = lambda: src.render_to_buffer(N)  # noqa: E731
-        t, base = paired(render, floor)
-        over |= report(f"{name}.render_to_buffer", t, base, target)
-        timings.append((name, src, render))
-    if np is None:
-        print("numpy not importable: skipping numpy comparison")
-    else:
-        for name, src, render in timings:
-            t, t_np = paired(render, numpy_impls(src, N)[name])
-            report(f"{name} vs numpy", t, t_np, base_name="numpy")
-    finish(over)
+def numpy_render(source):
+    name = type(source).__name__
+    if name == "SineOscillator":
+        return lambda: (numpy.sin(phases(source) * 2 * numpy.pi) * source.amplitude).astype(numpy.float32).tolist()
+    if name == "SquareOscillator":
+        return lambda: (numpy.where(phases(source) < 0.5, 1.0, -1.0) * source.amplitude).astype(numpy.float32).tolist()
+    if name == "SawOscillator":
+        return lambda: ((2 * phases(source) - 1) * source.amplitude).astype(numpy.float32).tolist()
+    generator = numpy.random.default_rng(42)
+    return lambda: ((generator.random(N, dtype=numpy.float32) * 2 - 1) * source.amplitude).tolist()
+
+
+def cases():
+    found = []
+    for make, target in SOURCES:
+        source = make()  # keeps its phase from one render to the next, as in use
+        numpy_run = numpy_render(source) if numpy is not None else None
+        found.append(Case(f"{make.__name__}.render_to_buffer", lambda s=source: s.render_to_buffer(N),
+                          floor_fn(N), target, numpy_run))
+    return found
 
 
 if __name__ == "__main__":
-    main()
+    run_cases(cases())

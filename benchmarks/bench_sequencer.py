@@ -1,17 +1,17 @@
-"""Step sequencer walk and event-sequence insertion vs pure-Python baselines.
+"""The step sequencer's walk and event-sequence insertion, against the
+pure-Python baselines of the same work.
 
-Usage: python benchmarks/bench_sequencer.py [--check]
-Baselines: building the walk's result tuples in Python; bisect.insort of the
-same beats into a list. Random-order insertion is informational: every
-insertion shifts the later events, so both sides are bounded by moving
+Usage: python benchmarks/bench_sequencer.py [--check] [--markdown]
+Baselines: building the walk's 20,000 result tuples in Python; bisect.insort
+of the same beats into a list. Random-order insertion is informational:
+every insertion shifts the later events, so both sides are bounded by moving
 records, not by the search.
 """
 import bisect
 import random
-import timeit
 
 import ostina
-from timing import finish, paired, report
+from timing import Case, run_cases
 
 STEPS = 10_000
 EVENTS = 100_000
@@ -35,10 +35,11 @@ def walk_case():
     def build_tuples():
         return [(kind, note, velocity, time) for kind, note, velocity, time in zip(*columns)]
 
-    return walk, build_tuples
+    return Case(f"StepSequencer.process_beat_range, {STEPS:,} steps", walk, build_tuples, 2.0,
+                baseline_name="tuples")
 
 
-def insertion_case(beats):
+def insertion_case(order, beats, target, rounds):
     events = [ostina.NoteEvent(beat, 0.5, 60, 100) for beat in beats]
 
     def add_events():
@@ -53,36 +54,17 @@ def insertion_case(beats):
             bisect.insort(ordered, beat)
         return ordered
 
-    return add_events, insort
+    return Case(f"EventSequence.add_event x {EVENTS:,}, {order}", add_events, insort, target,
+                baseline_name="insort", rounds=rounds)
 
 
-def best_of_alternating(fn, base_fn, runs=2):
-    """For cases too slow for many runs: the best of a few single calls each."""
-    times = [float("inf")] * 2
-    for _ in range(runs):
-        for index, call in enumerate((fn, base_fn)):
-            times[index] = min(times[index], timeit.timeit(call, number=1))
-    return times[0], times[1]
-
-
-def main():
-    over = False
-    walk, build_tuples = walk_case()
-    t, base = paired(walk, build_tuples)
-    over |= report(f"process_beat_range {STEPS} steps", t, base, 2.0, base_name="tuples")
-
+def cases():
     ascending = [index * 0.25 for index in range(EVENTS)]
-    add_events, insort = insertion_case(ascending)
-    t, base = paired(add_events, insort, repeat=5)
-    over |= report(f"add_event x{EVENTS} ascending", t, base, 1.0, base_name="insort")
-
     shuffled = ascending[:]
     random.Random(1).shuffle(shuffled)
-    add_events, insort = insertion_case(shuffled)
-    t, base = best_of_alternating(add_events, insort)
-    report(f"add_event x{EVENTS} random", t, base, base_name="insort")
-    finish(over)
+    return [walk_case(), insertion_case("ascending", ascending, 1.0, 5),
+            insertion_case("random order", shuffled, None, 2)]
 
 
 if __name__ == "__main__":
-    main()
+    run_cases(cases())

@@ -1,22 +1,24 @@
-"""Run every ostina benchmark.  Usage: python benchmarks/run_all.py [--check]
+"""Every ostina benchmark as one suite.
 
-Exit code is 0 unless --check is given and some ratio exceeded its target.
+Usage: python benchmarks/run_all.py [--check] [--markdown]
+Each line gives a hot path's time, its ratio to a baseline timed in the same
+run and, where numpy is installed, its ratio to a numpy implementation.
+--markdown adds the README table; --check exits 1 when a ratio is over its
+target.
 """
-import os
-import subprocess
-import sys
+import importlib
+import platform
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-SCRIPTS = ["bench_audio.py", "bench_oscillator.py", "bench_mixer.py", "bench_sampler.py", "bench_sequencer.py"]
+import timing
+
+SCRIPTS = ["bench_audio", "bench_oscillator", "bench_sampler", "bench_mixer", "bench_sequencer"]
 
 
 def main():
-    rc = 0
-    for script in SCRIPTS:
-        print(f"== {script}", flush=True)
-        cmd = [sys.executable, os.path.join(HERE, script), *sys.argv[1:]]
-        rc |= subprocess.call(cmd)
-    sys.exit(rc)
+    version = timing.numpy.__version__ if timing.numpy is not None else "not installed"
+    print(f"Python {platform.python_version()}, numpy {version}, n = {timing.N} frames")
+    cases = [case for script in SCRIPTS for case in importlib.import_module(script).cases()]
+    timing.run_cases(cases)
 
 
 if __name__ == "__main__":

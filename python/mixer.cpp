@@ -20,8 +20,10 @@ std::string channel_repr(const MixerChannel& channel) {
 }
 
 std::string mixer_repr(const Mixer& mixer) {
+    // Separated by position, not by what came before: a name may be empty.
     std::string names;
-    for (const std::string& name : mixer.channel_names()) names += names.empty() ? name : concat(", ", name);
+    const std::vector<std::string> all = mixer.channel_names();
+    for (std::size_t i = 0; i < all.size(); ++i) names += i == 0 ? all[i] : concat(", ", all[i]);
     return concat("Mixer(master_gain=", level_text(mixer.master_gain()), ", channels=[", names, "])");
 }
 

@@ -67,6 +67,12 @@ std::string event_sequence_repr(const EventSequence& sequence) {
     return concat("EventSequence(events=", sequence.size(), ", duration=", format_fixed(sequence.duration(), 3), ")");
 }
 
+// The channel is converted and checked before the pattern is copied.
+StepSequencer new_sequencer(Later<Pattern> pattern, std::uint8_t channel) {
+    const midi::MidiChannel checked = midi::MidiChannel::make(channel);
+    return StepSequencer(pattern.read(), checked);
+}
+
 // Long walks stay interruptible: the poll runs the interpreter's signal handlers.
 Staged<std::vector<StepEvent>, StepSequencer::Cursor> process_beat_range(
     const StepSequencer& sequencer, double start, double end) {
@@ -123,7 +129,7 @@ const ClassDefinition& Bound<Pattern>::definition() {
 
 const ClassDefinition& Bound<StepSequencer>::definition() {
     static const ClassDefinition definition = define<StepSequencer>(
-        Constructor<"StepSequencer(pattern, channel=0)", &construct<StepSequencer, Pattern, std::uint8_t>>{},
+        Constructor<"StepSequencer(pattern, channel=0)", &new_sequencer>{},
         WritableProperty<"step_duration", &StepSequencer::step_duration, &StepSequencer::set_step_duration, "dur">{},
         Property<"current_step", &StepSequencer::current_step>{},
         Method<"set_pattern($self, pattern)", &StepSequencer::set_pattern>{},

@@ -70,17 +70,18 @@ std::vector<std::string> Mixer::channel_names() const {
     return names;
 }
 
-Staged<std::uint64_t, Mixer::NextChannels> Mixer::add_channel(std::string name) const {
-    NextChannels next{channels_};
-    next.channels.emplace_back(std::move(name));
-    return {channels_.size(), std::move(next)};
+Staged<std::uint64_t, Mixer::Append> Mixer::add_channel(std::string name) const {
+    return {channels_.size(), Append{MixerChannel(std::move(name))}};
 }
 
-Staged<std::optional<MixerChannel>, Mixer::NextChannels> Mixer::remove_channel(std::uint64_t index) const {
-    if (index >= channels_.size()) return {std::nullopt, NextChannels{channels_}};
-    NextChannels next{channels_};
-    next.channels.erase(next.channels.begin() + static_cast<std::ptrdiff_t>(index));
-    return {channels_[index], std::move(next)};
+Staged<std::optional<MixerChannel>, Mixer::Removal> Mixer::remove_channel(std::uint64_t index) const {
+    if (index >= channels_.size()) return {std::nullopt, Removal{channels_.size()}};
+    return {channels_[index], Removal{static_cast<std::size_t>(index)}};
+}
+
+void Mixer::Removal::apply(Mixer& mixer) const noexcept {
+    if (index < mixer.channels_.size())
+        mixer.channels_.erase(mixer.channels_.begin() + static_cast<std::ptrdiff_t>(index));
 }
 
 MixerChannel Mixer::get_channel(std::uint64_t index) const {

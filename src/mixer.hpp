@@ -59,19 +59,23 @@ public:
     std::uint64_t channel_count() const { return channels_.size(); }
     std::vector<std::string> channel_names() const;
 
-    // The channel list a change leaves behind, put in place once the
-    // change's result has been delivered.
-    struct NextChannels {
-        std::vector<MixerChannel> channels;
-        void apply(Mixer& mixer) noexcept { mixer.channels_ = std::move(channels); }
+    // Changes applied once their result has been delivered. An append that
+    // runs out of memory leaves the channels as they were.
+    struct Append {
+        MixerChannel channel;
+        void apply(Mixer& mixer) { mixer.channels_.push_back(std::move(channel)); }
+    };
+    struct Removal {
+        std::size_t index;  // past the end when nothing is removed
+        void apply(Mixer& mixer) const noexcept;
     };
 
     // Appends a channel with the default settings; its index is the channel
     // count before the call.
-    Staged<std::uint64_t, NextChannels> add_channel(std::string name) const;
+    Staged<std::uint64_t, Append> add_channel(std::string name) const;
     // Removes the channel at `index` and hands it back, shifting later ones
     // down; an index past the end removes nothing and gives nothing.
-    Staged<std::optional<MixerChannel>, NextChannels> remove_channel(std::uint64_t index) const;
+    Staged<std::optional<MixerChannel>, Removal> remove_channel(std::uint64_t index) const;
 
     // A copy of one channel; IndexError past the end (naming the count).
     MixerChannel get_channel(std::uint64_t index) const;

@@ -136,8 +136,8 @@ void Pattern::clear() {
 // ---------------------------------------------------------------------------
 // Step sequencer
 
-StepSequencer::StepSequencer(Pattern pattern, std::uint8_t channel)
-    : pattern_(std::move(pattern)), channel_(midi::MidiChannel::make(channel)) {}
+StepSequencer::StepSequencer(Pattern pattern, midi::MidiChannel channel)
+    : pattern_(std::move(pattern)), channel_(channel) {}
 
 bool StepSequencer::walk_has_work(double start, double end) const {
     // Zero, negative or NaN durations never advance toward `end`, and no

@@ -116,7 +116,7 @@ using Poll = void (*)();
 
 class StepSequencer {
 public:
-    StepSequencer(Pattern pattern, std::uint8_t channel);
+    StepSequencer(Pattern pattern, midi::MidiChannel channel);
 
     double step_duration() const { return step_duration_; }
     void set_step_duration(double duration) { step_duration_ = duration; }

@@ -5,7 +5,8 @@
 
 namespace ostina {
 
-// `change.apply(object)` commits the change; it never fails.
+// `change.apply(object)` commits the change: it succeeds, or throws and
+// leaves the object as it was.
 template <class Result, class Change>
 struct Staged {
     Result result;

@@ -48,6 +48,20 @@ class Callback:
         return int(self.value)
 
 
+class Items:
+    """A sequence with nothing but a length and indexing: always read item by
+    item through iteration, the reference for every faster reading."""
+
+    def __init__(self, items):
+        self.items = list(items)
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, index):
+        return self.items[index]
+
+
 @pytest.fixture
 def raises_exactly():
     """pytest.raises that also demands the exact class and the exact message."""

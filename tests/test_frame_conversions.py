@@ -1,14 +1,16 @@
 """Conversions and property rules of the binding frame, through a small probe
 extension built from the frame's own sources for this test run."""
+import array
 import importlib.util
 import pathlib
 import shutil
+import struct
 import subprocess
 import sysconfig
 
 import pytest
 
-from conftest import SANITIZE_FLAGS, tool_environment
+from conftest import SANITIZE_FLAGS, Items, bits, f32, tool_environment
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
@@ -19,7 +21,8 @@ def Probe(tmp_path_factory):
     target = tmp_path_factory.mktemp("probe") / "frame_probe.abi3.so"
     subprocess.run([compiler, "-std=c++20", "-O1", "-shared", "-fPIC", "-DPy_LIMITED_API=0x030B0000",
                     f"-I{sysconfig.get_paths()['include']}", f"-I{ROOT / 'src'}", f"-I{ROOT / 'python'}",
-                    str(ROOT / "tests/probe/frame_probe.cpp"), str(ROOT / "python/frame.cpp"), "-o", str(target), *SANITIZE_FLAGS],
+                    str(ROOT / "tests/probe/frame_probe.cpp"), *map(str, sorted((ROOT / "python").glob("frame*.cpp"))),
+                    "-o", str(target), *SANITIZE_FLAGS],
                    check=True, capture_output=True, text=True, env=tool_environment())
     spec = importlib.util.spec_from_file_location("frame_probe", target)
     module = importlib.util.module_from_spec(spec)
@@ -143,6 +146,133 @@ class Claims:
 @pytest.mark.parametrize("length", [2**60, 0, KeyboardInterrupt()])
 def test_sequences_are_iterated_not_measured(Probe, length):
     assert Probe.samples(Claims([1.0, 2.0, 3.0], length)) == [1.0, 2.0, 3.0]
+
+
+# Sample lists arrive in many shapes; the common ones are read without
+# iteration, and every shape must give what iterating it would give.
+
+VALUES = [0.1, -0.0, 1.0, -1.0, 1e-45, 3.4028235677973366e38, 1e40, -1e40, float("inf"), float("nan"),
+          1 + 2**-24, 1 + 3 * 2**-24, 0.5]  # the two ties narrow to even
+
+
+def sample_bits(values):
+    return [bits(value) for value in values]
+
+
+def shapes(values):
+    """The same doubles in every shape a caller may hand over."""
+    found = {"list": list(values), "tuple": tuple(values), "custom": Items(values),
+             "array d": array.array("d", values), "memoryview d": memoryview(array.array("d", values)),
+             "float subclass": [type("F", (float,), {})(v) for v in values]}
+    try:
+        import numpy
+    except ImportError:
+        return found
+    doubled = numpy.repeat(numpy.array(values, dtype=numpy.float64), 2)
+    found.update({"numpy f8": numpy.array(values, dtype=numpy.float64), "numpy f8 strided": doubled[::2],
+                  "numpy f8 big-endian": numpy.array(values, dtype=">f8"),
+                  "numpy f8 column": doubled.reshape(-1, 2)[:, 0], "numpy scalars": list(numpy.array(values))})
+    return found
+
+
+@pytest.mark.parametrize("shape", list(shapes(VALUES)))
+def test_every_shape_of_doubles_narrows_alike(Probe, shape):
+    expected = [f32(value) for value in VALUES]
+    assert sample_bits(Probe.samples(shapes(VALUES)[shape])) == sample_bits(expected)
+
+
+def float32_shapes(values):
+    stored = array.array("f", values)
+    found = {"array f": stored, "memoryview f": memoryview(stored), "custom": Items(stored),
+             "memoryview cast": memoryview(stored.tobytes()).cast("f")}
+    try:
+        import numpy
+    except ImportError:
+        return found
+    single = numpy.frombuffer(stored.tobytes(), dtype=numpy.float32)
+    found.update({"numpy f4": single.copy(), "numpy f4 strided": numpy.repeat(single, 3)[::3],
+                  "numpy f4 readonly": single, "numpy f4 masked": numpy.ma.masked_array(single)})
+    return found
+
+
+SIGNALLING_NAN = 0x7F800001
+
+
+@pytest.mark.parametrize("shape", list(float32_shapes([0.0])))
+def test_32_bit_items_read_as_python_floats_would(Probe, shape):
+    stored = array.array("f", VALUES)
+    stored.frombytes(struct.pack("<I", SIGNALLING_NAN))
+    expected = [f32(value) for value in stored.tolist()]  # each item through a Python float
+    assert sample_bits(Probe.samples(float32_shapes(stored)[shape])) == sample_bits(expected)
+
+
+def test_empty_arrays(Probe):
+    assert Probe.samples(array.array("f")) == [] and Probe.samples(memoryview(b"").cast("d")) == []
+
+
+@pytest.mark.parametrize("data, expected", [
+    (memoryview(b"\x01\x02"), [1.0, 2.0]),             # bytes are items too
+    (array.array("i", [3, -4]), [3.0, -4.0]),
+    ([0.5, 1, True], [0.5, 1.0, 1.0]),                   # floats first, then others
+])
+def test_other_items_take_the_general_path(Probe, data, expected):
+    assert Probe.samples(data) == expected
+
+
+@pytest.mark.parametrize("make", [list, tuple])
+def test_a_bad_item_deep_in_a_list(Probe, raises_exactly, make):
+    raises_exactly(TypeError, "argument 'data': must be real number, not str",
+                   Probe.samples, make([0.25] * 1000 + ["x"] + [0.5]))
+    raises_exactly(OverflowError, "int too large to convert to float", Probe.samples, make([0.25] * 9 + [10**400]))
+
+
+def test_unreadable_buffers_report_as_before(Probe, raises_exactly):
+    view = memoryview(array.array("f", [1.0]))
+    view.release()
+    raises_exactly(ValueError, "operation forbidden on released memoryview object", Probe.samples, view)
+
+
+def test_arrays_of_other_dimensions_report_as_iteration_does(Probe):
+    numpy = pytest.importorskip("numpy")
+    square = numpy.zeros((2, 2), dtype=numpy.float32)
+    with pytest.raises(TypeError) as direct:
+        Probe.samples(square)
+    with pytest.raises(TypeError) as rows:
+        Probe.samples(list(square))
+    assert str(direct.value) == str(rows.value)
+    with pytest.raises(TypeError) as scalar:
+        Probe.samples(numpy.float32(1.0).reshape(()))
+    assert "argument 'data'" in str(scalar.value)
+
+
+def test_a_copy_is_kept(Probe):
+    numpy = pytest.importorskip("numpy")
+    source = numpy.array([0.5, 0.25], dtype=numpy.float32)
+    result = Probe.samples(source)
+    source[0] = 9.0
+    assert result == [0.5, 0.25]
+
+
+@pytest.mark.parametrize("values", [[0.0] * 64, [1.5, 1.5, -0.0, 0.0, 0.0], [float("nan")] * 3])
+def test_result_lists_hold_one_new_float_per_sample(Probe, values):
+    result = Probe.samples(values)
+    assert sample_bits(result) == sample_bits(values)
+    assert len({id(item) for item in result}) == len(result)
+
+
+@pytest.mark.parametrize("size", [4095, 4096, 44100])  # long results are built by another route
+def test_long_results_widen_every_sample(Probe, size):
+    values = [((k * 7919) % 10007 - 5003) / 4099.0 for k in range(size)]
+    result = Probe.samples(values)
+    assert sample_bits(result) == sample_bits([f32(v) for v in values])
+    assert len({id(item) for item in result}) == size
+
+
+def test_an_array_read_is_released_again(Probe):
+    stored = array.array("f", [1.0, 2.0])
+    assert Probe.samples(stored) == [1.0, 2.0]
+    stored.append(3.0)  # a buffer still held would refuse the resize
+    assert stored.tolist() == [1.0, 2.0, 3.0]
 
 
 class Changes:

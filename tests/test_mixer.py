@@ -125,6 +125,11 @@ def test_repr_inserts_names_as_they_are():
     assert repr(mixer_of("a, b", "ü")) == "Mixer(master_gain=0.80, channels=[a, b, ü])"
 
 
+@pytest.mark.parametrize("names, listed", [(["", "Bass"], ", Bass"), (["", ""], ", "), (["Keys", ""], "Keys, ")])
+def test_mixer_repr_separates_empty_names(names, listed):
+    assert repr(mixer_of(*names)) == f"Mixer(master_gain=0.80, channels=[{listed}])"
+
+
 @pytest.mark.parametrize("attribute, value, message", [
     ("gain", "x", "argument 'gain': must be real number, not str"),
     ("pan", None, "argument 'pan': must be real number, not NoneType"),
