@@ -1,5 +1,6 @@
 #include "frame.hpp"
 
+#include <exception>
 #include <new>
 
 #include "errors.hpp"
@@ -30,6 +31,15 @@ void set_panic(const char* message) {
 }
 
 }  // namespace
+
+void prepare_thread() noexcept {
+    static thread_local bool prepared = false;  // the module's own block
+    if (prepared) return;
+    prepared = true;
+    // The runtime's exception state; the volatile keeps the call.
+    volatile int pending = std::uncaught_exceptions();
+    static_cast<void>(pending);
+}
 
 void translate_current_exception() noexcept {
     try {

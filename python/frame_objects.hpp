@@ -153,6 +153,7 @@ void dealloc(PyObject* self) {
     // A confined value dropped on another thread is abandoned, not released:
     // its resources may only be touched by the thread that made them.
     if constexpr (ConfinedType<T>) {
+        prepare_thread();
         if (object->thread.is_current()) object->value.~T();
         else report_dropped_on_another_thread(Confinement<T>::name);
     } else {

@@ -450,6 +450,7 @@ template <class T>
 PyObject* compare_slot(PyObject* self, PyObject* other, int op) {
     if (op == Py_NE) return negated_equality(self, other);
     if (op != Py_EQ || Py_TYPE(other) != Py_TYPE(self)) Py_RETURN_NOTIMPLEMENTED;
+    prepare_thread();
     try {
         Access<T, false> left(self), right(other);
         return PyBool_FromLong(left.value() == right.value());

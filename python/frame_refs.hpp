@@ -57,10 +57,19 @@ PyObject* panic_exception();
 // Sets the Python exception for the C++ exception being handled.
 void translate_current_exception() noexcept;
 
+// A thread's first C++ exception and its first use of the module's
+// thread-local data have the runtime allocate that thread's blocks for them,
+// and when that allocation fails the C library ends the process. Every entry
+// point asks for the blocks as it begins, so that they are not first needed
+// when the call's own allocations have used up the memory left (the import
+// does this for the importing thread).
+void prepare_thread() noexcept;
+
 // Runs an entry point body; any C++ exception becomes a Python exception and
 // the entry point reports failure with `failed`.
 template <class Body, class Result = std::invoke_result_t<Body>>
 Result guarded(Body&& body, Result failed) noexcept {
+    prepare_thread();
     try {
         return body();
     } catch (...) {

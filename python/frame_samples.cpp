@@ -69,7 +69,8 @@ private:
 // every result widens it the same way.)
 void copy_floats(const BufferView& view, Samples& samples) {
     samples.resize(view.length());
-    std::memcpy(samples.data(), view.data(), samples.size() * sizeof(float));
+    // An empty buffer may have no storage at all: memcpy needs a pointer even for nothing.
+    if (!samples.empty()) std::memcpy(samples.data(), view.data(), samples.size() * sizeof(float));
 }
 
 void narrow_doubles(const BufferView& view, Samples& samples) {

@@ -32,7 +32,7 @@ double wrap_phase(double p) {
 }  // namespace
 
 template <class Wave>
-Samples ToneOscillator<Wave>::render(std::uint64_t frames) {
+Staged<Samples, typename ToneOscillator<Wave>::NextPhase> ToneOscillator<Wave>::render(std::uint64_t frames) const {
     Samples samples = zeroed_samples(frames);
     const Wave wave;
     const double gain = amplitude;
@@ -42,15 +42,14 @@ Samples ToneOscillator<Wave>::render(std::uint64_t frames) {
         sample = narrow(wave(p) * gain);
         p = wrap_phase(p + increment);
     }
-    phase = p;
-    return samples;
+    return {std::move(samples), {p}};
 }
 
 template struct ToneOscillator<SineWave>;
 template struct ToneOscillator<SquareWave>;
 template struct ToneOscillator<SawWave>;
 
-Samples NoiseSource::render(std::uint64_t frames) {
+Staged<Samples, NoiseSource::NextState> NoiseSource::render(std::uint64_t frames) const {
     Samples samples = zeroed_samples(frames);
     const double gain = amplitude;
     std::uint64_t s = state;
@@ -58,8 +57,7 @@ Samples NoiseSource::render(std::uint64_t frames) {
         s = s * kLcgMultiplier + kLcgIncrement;
         sample = narrow(noise_value(s) * gain);
     }
-    state = s;
-    return samples;
+    return {std::move(samples), {s}};
 }
 
 }  // namespace ostina::oscillator

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "samples.hpp"
+#include "staged.hpp"
 
 namespace ostina::oscillator {
 
@@ -36,9 +37,15 @@ struct ToneOscillator {
     std::uint32_t sample_rate = 44100;
     double phase = 0.0;  // in cycles, kept in [0, 1)
 
+    // The phase after a render, put in place once its samples are delivered.
+    struct NextPhase {
+        double phase;
+        void apply(ToneOscillator& tone) const noexcept { tone.phase = phase; }
+    };
+
     // The next `frames` samples; throws Fault "capacity overflow" for an
-    // unrepresentable count, before anything changes.
-    Samples render(std::uint64_t frames);
+    // unrepresentable count.
+    Staged<Samples, NextPhase> render(std::uint64_t frames) const;
 };
 
 extern template struct ToneOscillator<SineWave>;
@@ -54,8 +61,13 @@ struct NoiseSource {
     double amplitude = 1.0;
     std::uint64_t state = 42;  // the seed until the first render
 
+    struct NextState {
+        std::uint64_t state;
+        void apply(NoiseSource& noise) const noexcept { noise.state = state; }
+    };
+
     // As ToneOscillator::render.
-    Samples render(std::uint64_t frames);
+    Staged<Samples, NextState> render(std::uint64_t frames) const;
 };
 
 }  // namespace ostina::oscillator

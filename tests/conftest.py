@@ -1,7 +1,26 @@
 import ctypes
+import os
 import struct
 
 import pytest
+
+
+# Set by .ci/sanitize: the C++ that tests compile themselves is checked like the
+# extension (CMakeLists.txt, OSTINA_SANITIZE).
+SANITIZED = bool(os.environ.get("OSTINA_SANITIZE"))
+SANITIZE_FLAGS = (["-fsanitize=address,undefined,float-cast-overflow", "-fno-sanitize-recover=all",
+                   "-fno-omit-frame-pointer", "-g"] if SANITIZED else [])
+
+# Under the sanitizers an allocation that cannot be made ends the process
+# (their operator new never throws std::bad_alloc), and their shadow memory
+# does not fit under an address-space limit.
+needs_plain_allocator = pytest.mark.skipif(SANITIZED, reason="the sanitizers' allocator aborts on failure")
+
+
+def tool_environment():
+    """The environment for compilers and binutils, without the sanitizer
+    runtime that .ci/sanitize preloads into the interpreter."""
+    return {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
 
 
 def f32(value):

@@ -11,6 +11,7 @@ import zipfile
 import pytest
 
 import ostina
+from conftest import tool_environment
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 # What a manylinux system always provides: glibc's own libraries.
@@ -25,7 +26,7 @@ def test_only_the_init_function_is_exported():
     nm = shutil.which("nm")
     assert nm, "binutils come with the compiler that built the module"
     listing = subprocess.run([nm, "-D", "--defined-only", ostina.__file__],
-                             check=True, capture_output=True, text=True).stdout
+                             check=True, capture_output=True, text=True, env=tool_environment()).stdout
     exported = [line.split()[-1] for line in listing.splitlines() if line.strip()]
     assert exported == ["PyInit_ostina"]
 

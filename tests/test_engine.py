@@ -7,9 +7,11 @@ import subprocess
 
 import pytest
 
+from conftest import SANITIZE_FLAGS, tool_environment
+
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 SOURCES = sorted((ROOT / "src").glob("*.cpp"))
-FLAGS = ["-std=c++20", "-O2", "-ffp-contract=off", "-Wall", "-Wextra", f"-I{ROOT / 'src'}"]
+FLAGS = ["-std=c++20", "-O2", "-ffp-contract=off", "-Wall", "-Wextra", f"-I{ROOT / 'src'}", *SANITIZE_FLAGS]
 
 
 def compiler():
@@ -21,7 +23,7 @@ def compiler():
 def compile_object(source, folder):
     target = folder / (source.stem + ".o")
     subprocess.run([compiler(), *FLAGS, "-c", str(source), "-o", str(target)],
-                   check=True, capture_output=True, text=True)
+                   check=True, capture_output=True, text=True, env=tool_environment())
     return target
 
 
@@ -38,6 +40,6 @@ def engine_objects(tmp_path_factory):
 def test_engine_program(test, tmp_path, engine_objects):
     program = tmp_path / test.stem
     subprocess.run([compiler(), *FLAGS, str(test), *engine_objects, "-o", str(program), "-lm"],
-                   check=True, capture_output=True, text=True)
-    result = subprocess.run([str(program)], capture_output=True, text=True)
+                   check=True, capture_output=True, text=True, env=tool_environment())
+    result = subprocess.run([str(program)], capture_output=True, text=True, env=tool_environment())
     assert result.returncode == 0, result.stdout + result.stderr

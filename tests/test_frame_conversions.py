@@ -10,7 +10,7 @@ import sysconfig
 
 import pytest
 
-from conftest import Items, bits, f32
+from conftest import SANITIZE_FLAGS, Items, bits, f32, tool_environment
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
@@ -22,8 +22,8 @@ def Probe(tmp_path_factory):
     subprocess.run([compiler, "-std=c++20", "-O1", "-shared", "-fPIC", "-DPy_LIMITED_API=0x030B0000",
                     f"-I{sysconfig.get_paths()['include']}", f"-I{ROOT / 'src'}", f"-I{ROOT / 'python'}",
                     str(ROOT / "tests/probe/frame_probe.cpp"), *map(str, sorted((ROOT / "python").glob("frame*.cpp"))),
-                    "-o", str(target)],
-                   check=True, capture_output=True, text=True)
+                    "-o", str(target), *SANITIZE_FLAGS],
+                   check=True, capture_output=True, text=True, env=tool_environment())
     spec = importlib.util.spec_from_file_location("frame_probe", target)
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)

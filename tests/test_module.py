@@ -5,6 +5,7 @@ import inspect
 import pytest
 
 import ostina
+from conftest import needs_plain_allocator
 from ostina import AudioBuffer, AudioFormat
 
 CLASS_ORDER = ["AudioFormat", "AudioBuffer", "MidiChannel", "Note", "Velocity", "MidiMessage",
@@ -157,6 +158,7 @@ def test_panic_exception_is_a_base_exception_outside_the_module():
         AudioBuffer(2**62, channels=2)
 
 
+@needs_plain_allocator
 def test_representable_but_impossible_size_is_memory_error():
     with pytest.raises(MemoryError):
         AudioBuffer(2**61 - 1)

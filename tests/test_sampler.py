@@ -8,7 +8,7 @@ import textwrap
 
 import pytest
 
-from conftest import bits, f32
+from conftest import bits, f32, needs_plain_allocator
 from ostina import AudioSample, Envelope, SampleMap, SampleMapping, Sampler
 
 DASH = "\u2013"
@@ -411,6 +411,7 @@ def test_impossible_render_size_changes_nothing():
     assert sampler.active_voice_count() == 1 and sampler.render(5) == [0.5] * 4 + [0.0]
 
 
+@needs_plain_allocator
 def test_list_failure_leaves_voices_untouched():
     # The block fits under the address-space limit, the list of floats does not.
     script = textwrap.dedent("""

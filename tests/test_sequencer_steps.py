@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from conftest import Callback
+from conftest import Callback, needs_plain_allocator
 from ostina import Note, Pattern, Step, StepSequencer
 
 EN_DASH = "\u2013"
@@ -137,6 +137,10 @@ def test_pattern_length_beyond_any_allocation():
     with pytest.raises(BaseException) as info:
         Pattern(2**63)
     assert (type(info.value).__name__, str(info.value)) == ("PanicException", "capacity overflow")
+
+
+@needs_plain_allocator
+def test_pattern_length_beyond_the_memory_left():
     with pytest.raises(MemoryError):
         Pattern(2**59)
 

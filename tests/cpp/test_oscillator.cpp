@@ -32,18 +32,26 @@ std::vector<std::uint32_t> narrowed_bits(std::vector<double> values) {
     return bits_of(samples);
 }
 
+// Renders and commits, as the binding does once the samples are delivered.
+template <class Source>
+Samples render_committed(Source& source, std::uint64_t frames) {
+    auto staged = source.render(frames);
+    staged.change.apply(source);
+    return std::move(staged.result);
+}
+
 // Both halves of a split render, joined.
 template <class Source>
 Samples render_in_two(Source source, std::uint64_t first, std::uint64_t second) {
-    Samples joined = source.render(first);
-    const Samples rest = source.render(second);
+    Samples joined = render_committed(source, first);
+    const Samples rest = render_committed(source, second);
     joined.insert(joined.end(), rest.begin(), rest.end());
     return joined;
 }
 
 template <class Source>
 void check_split_equals_whole(const Source& fresh) {
-    const auto whole = bits_of(Source(fresh).render(8));
+    const auto whole = bits_of(fresh.render(8).result);
     CHECK_EQ(bits_of(render_in_two(fresh, 3, 5)), whole);
 }
 
@@ -58,10 +66,10 @@ std::vector<double> reference_noise(std::uint64_t state, double amplitude, int c
 }
 
 void test_first_samples() {
-    CHECK_EQ(bits_of(SineOscillator{}.render(2)), narrowed_bits({0.0, 0.06264832615852356}));
-    CHECK_EQ(bits_of(SawOscillator{}.render(2)), narrowed_bits({-1.0, -0.9800453782081604}));
-    CHECK_EQ(bits_of(SquareOscillator{11025.0, 1.0, 44100}.render(5)), narrowed_bits({1, 1, -1, -1, 1}));
-    CHECK_EQ(bits_of(SquareOscillator{11025.0, -0.5, 44100}.render(3)), narrowed_bits({-0.5, -0.5, 0.5}));
+    CHECK_EQ(bits_of(SineOscillator{}.render(2).result), narrowed_bits({0.0, 0.06264832615852356}));
+    CHECK_EQ(bits_of(SawOscillator{}.render(2).result), narrowed_bits({-1.0, -0.9800453782081604}));
+    CHECK_EQ(bits_of(SquareOscillator{11025.0, 1.0, 44100}.render(5).result), narrowed_bits({1, 1, -1, -1, 1}));
+    CHECK_EQ(bits_of(SquareOscillator{11025.0, -0.5, 44100}.render(3).result), narrowed_bits({-0.5, -0.5, 0.5}));
 }
 
 void test_split_renders_equal_one_render() {
@@ -73,36 +81,36 @@ void test_split_renders_equal_one_render() {
 
 void test_phase_stays_in_one_cycle() {
     SawOscillator backwards{-440.0, 1.0, 44100};
-    backwards.render(1000);
+    render_committed(backwards, 1000);
     CHECK(backwards.phase >= 0.0 && backwards.phase < 1.0);
     const double before = backwards.phase;
-    CHECK(backwards.render(0).empty());
+    CHECK(render_committed(backwards, 0).empty());
     CHECK_EQ(backwards.phase, before);
 }
 
 void test_zero_rate_turns_phase_nan() {
     for (double frequency : {440.0, 0.0}) {
         SineOscillator sine{frequency, 1.0, 0};
-        const Samples s = sine.render(3);
+        const Samples s = render_committed(sine, 3);
         CHECK(s[0] == 0.0f && std::isnan(s[1]) && std::isnan(s[2]) && std::isnan(sine.phase));
         SawOscillator saw{frequency, 2.0, 0};
-        const Samples w = saw.render(2);
+        const Samples w = saw.render(2).result;
         CHECK(w[0] == -2.0f && std::isnan(w[1]));
-        CHECK_EQ(bits_of(SquareOscillator{frequency, 2.0, 0}.render(3)), narrowed_bits({2.0, -2.0, -2.0}));
+        CHECK_EQ(bits_of(SquareOscillator{frequency, 2.0, 0}.render(3).result), narrowed_bits({2.0, -2.0, -2.0}));
     }
 }
 
 void test_noise_follows_formula() {
-    CHECK_EQ((NoiseSource{1.0, 0}.render(1)[0]), -1.0f);
-    CHECK_EQ(bits_of(NoiseSource{}.render(64)), narrowed_bits(reference_noise(42, 1.0, 64)));
-    CHECK_EQ(bits_of(NoiseSource{-0.25, 7}.render(64)), narrowed_bits(reference_noise(7, -0.25, 64)));
+    CHECK_EQ((NoiseSource{1.0, 0}.render(1).result[0]), -1.0f);
+    CHECK_EQ(bits_of(NoiseSource{}.render(64).result), narrowed_bits(reference_noise(42, 1.0, 64)));
+    CHECK_EQ(bits_of(NoiseSource{-0.25, 7}.render(64).result), narrowed_bits(reference_noise(7, -0.25, 64)));
     NoiseSource source{1.0, 0};
-    source.render(1);
+    render_committed(source, 1);
     CHECK_EQ(source.state, 1u);
 }
 
 void test_noise_is_centred() {
-    const Samples samples = NoiseSource{1.0, 42}.render(100000);
+    const Samples samples = NoiseSource{1.0, 42}.render(100000).result;
     double sum = 0.0;
     bool positive = false, negative = false;
     for (float s : samples) {
@@ -118,10 +126,10 @@ void test_noise_is_centred() {
 void test_capacity_fault_changes_nothing() {
     constexpr std::uint64_t kHuge[] = {kMaxSamples + 1, std::numeric_limits<std::uint64_t>::max()};
     SineOscillator sine{440.0, 1.0, 44100};
-    sine.render(7);
+    render_committed(sine, 7);
     const double phase = sine.phase;
     NoiseSource noise{1.0, 9};
-    noise.render(7);
+    render_committed(noise, 7);
     const std::uint64_t state = noise.state;
     for (std::uint64_t frames : kHuge) {
         CHECK_THROWS(Fault, "capacity overflow", sine.render(frames));
