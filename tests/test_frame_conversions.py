@@ -10,7 +10,7 @@ import sysconfig
 
 import pytest
 
-from conftest import SANITIZE_FLAGS, Items, bits, f32, tool_environment
+from conftest import SANITIZE_FLAGS, Callback, Items, bits, f32, tool_environment
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
@@ -275,26 +275,15 @@ def test_an_array_read_is_released_again(Probe):
     assert stored.tolist() == [1.0, 2.0, 3.0]
 
 
-class Changes:
-    """An item whose conversion changes the list being read."""
-
-    def __init__(self, change, value):
-        self.change, self.value = change, value
-
-    def __float__(self):
-        self.change()
-        return self.value
-
-
 def test_a_list_changed_while_read_is_read_as_its_iterator_would(Probe):
     shrinking = [1.0, None, 3.0, 4.0]
-    shrinking[1] = Changes(shrinking.pop, 2.0)
+    shrinking[1] = Callback(shrinking.pop, 2.0)
     assert Probe.samples(shrinking) == [1.0, 2.0, 3.0]
     growing = [1.0, None]
-    growing[1] = Changes(lambda: growing.append(5.0), 2.0)
+    growing[1] = Callback(lambda: growing.append(5.0), 2.0)
     assert Probe.samples(growing) == [1.0, 2.0, 5.0]
     dropping = [None]
-    dropping[0] = Changes(dropping.clear, 7.0)  # the item outlives its place in the list
+    dropping[0] = Callback(dropping.clear, 7.0)  # the item outlives its place in the list
     assert Probe.samples(dropping) == [7.0]
 
 

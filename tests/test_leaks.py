@@ -11,7 +11,7 @@ import tracemalloc
 import pytest
 
 import ostina
-from conftest import SANITIZED, needs_plain_allocator
+from conftest import SANITIZED, Callback, needs_plain_allocator
 from ostina import (AudioBuffer, AudioFormat, MidiChannel, MidiEvent, MidiMessage, NoiseSource, Note,
                     SawOscillator, SineOscillator, SquareOscillator, Velocity)
 
@@ -21,15 +21,6 @@ def attempt(call):
         call()
     except BaseException:  # the failure path is the point; PanicException included
         pass
-
-
-class Callback:
-    def __init__(self, action):
-        self.action = action
-
-    def __float__(self):
-        self.action()
-        return 0.0
 
 
 BUFFER = AudioBuffer(64, channels=2)

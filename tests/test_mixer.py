@@ -5,7 +5,7 @@ import random
 
 import pytest
 
-from conftest import bits, f32
+from conftest import Callback, bits, f32
 from ostina import Mixer, MixerChannel
 
 # The pan factors come from the system library's single-precision routines;
@@ -61,24 +61,6 @@ def mixer_of(*names):
 
 def state(mixer):
     return repr(mixer), [repr(mixer.get_channel(i)) for i in range(len(mixer))]
-
-
-class Callback:
-    def __init__(self, action, value=0.0):
-        self.action, self.value = action, value
-
-    def __float__(self):
-        self.action()
-        return self.value
-
-
-class Index:
-    def __init__(self, action):
-        self.action = action
-
-    def __index__(self):
-        self.action()
-        return 0
 
 
 # --- MixerChannel ---------------------------------------------------------
@@ -464,7 +446,7 @@ def test_conversion_calling_back_into_a_changing_mixer(raises_exactly):
     before = state(mixer)
     raises_exactly(RuntimeError, "Already mutably borrowed", mixer.set_channel_gain, 0, Callback(mixer.channel_names))
     raises_exactly(RuntimeError, "Already borrowed", mixer.mix_down, [[Callback(lambda: mixer.add_channel("x"))]])
-    raises_exactly(RuntimeError, "Already mutably borrowed", mixer.remove_channel, Index(mixer.channel_count))
+    raises_exactly(RuntimeError, "Already mutably borrowed", mixer.remove_channel, Callback(mixer.channel_count))
     assert state(mixer) == before
     # Reading while mixing is fine: mix_down holds the mixer shared.
     assert mixer.mix_down([[Callback(mixer.channel_count, 1.0)]]) == mixer.mix_down([[1.0]])

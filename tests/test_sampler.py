@@ -8,7 +8,7 @@ import textwrap
 
 import pytest
 
-from conftest import bits, f32, needs_plain_allocator
+from conftest import Callback, bits, f32, needs_plain_allocator
 from ostina import AudioSample, Envelope, SampleMap, SampleMapping, Sampler
 
 DASH = "\u2013"
@@ -16,17 +16,6 @@ LIBM = ctypes.CDLL(ctypes.util.find_library("m"))
 LIBM.exp2.restype = ctypes.c_double
 LIBM.exp2.argtypes = [ctypes.c_double]
 FLAT = (0.0, 0.0, 1.0, 0.0)  # full level from the first frame, cut at note-off
-
-
-class Index:
-    """An integer argument whose conversion runs `action` first."""
-
-    def __init__(self, value, action):
-        self.value, self.action = value, action
-
-    def __index__(self):
-        self.action()
-        return self.value
 
 
 def ramp(frames, step=1 / 16):
@@ -432,9 +421,9 @@ def test_list_failure_leaves_voices_untouched():
 
 
 @pytest.mark.parametrize("call", [
-    lambda s: s.note_on(Index(60, s.active_voice_count), 100),
-    lambda s: s.render(Index(5, lambda: repr(s))),
-    lambda s: s.note_off(Index(60, lambda: s.max_voices)),
+    lambda s: s.note_on(Callback(s.active_voice_count, 60), 100),
+    lambda s: s.render(Callback(lambda: repr(s), 5)),
+    lambda s: s.note_off(Callback(lambda: s.max_voices, 60)),
 ])
 def test_reentrant_argument_meets_the_held_sampler(raises_exactly, call):
     sampler = sampler_of([0.5] * 16)
