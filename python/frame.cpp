@@ -7,6 +7,11 @@
 
 namespace ostina::py {
 
+PyObject* get_attribute(PyObject* object, const char* name) {
+    Ref interned{PyUnicode_InternFromString(name)};
+    return interned ? PyObject_GetAttr(object, interned.get()) : nullptr;
+}
+
 // ---------------------------------------------------------------------------
 // Errors
 
@@ -167,7 +172,7 @@ std::uint64_t Convert<std::uint64_t>::from(PyObject* object) {
 namespace {
 
 std::string text_attribute(PyObject* object, const char* attribute) {
-    Ref value{PyObject_GetAttrString(object, attribute)};
+    Ref value{get_attribute(object, attribute)};
     if (!value) {
         PyErr_Clear();
         return {};
@@ -185,7 +190,7 @@ bool is_numpy_bool(PyObject* object) {
 
 bool read_numpy_bool(PyObject* object) {
     auto* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
-    Ref method{PyObject_GetAttrString(type, "__bool__")};
+    Ref method{get_attribute(type, "__bool__")};
     if (!method) {
         PyErr_Clear();
         raise(PyExc_TypeError,

@@ -15,13 +15,13 @@ namespace {
 // Whether `object`'s type is exactly `module.name`. A module not imported yet
 // cannot have made the object, so only already-imported ones are consulted.
 bool has_exact_type(PyObject* object, const char* module, const char* name) {
-    Ref module_name = checked(PyUnicode_FromString(module));
+    Ref module_name = checked(PyUnicode_InternFromString(module));
     Ref found{PyImport_GetModule(module_name.get())};
     if (!found) {
         if (PyErr_Occurred()) throw PythonError{};
         return false;
     }
-    Ref type{PyObject_GetAttrString(found.get(), name)};
+    Ref type{get_attribute(found.get(), name)};
     if (!type) PyErr_Clear();
     return type.get() == reinterpret_cast<PyObject*>(Py_TYPE(object));
 }
@@ -157,7 +157,8 @@ PyObject* list_through_view(const std::vector<float>& samples) {
     view.shape = &length;
     view.strides = &stride;
     Ref memory = checked(PyMemoryView_FromBuffer(&view));
-    return checked(PyObject_CallMethod(memory.get(), "tolist", nullptr)).release();
+    Ref to_list = checked(get_attribute(memory.get(), "tolist"));
+    return checked(PyObject_CallNoArgs(to_list.get())).release();
 }
 
 // Where setting up the view starts to pay for itself.
