@@ -225,9 +225,11 @@ void check_sequence(PyObject* object) {
 }
 
 std::size_t known_size(PyObject* object) {
-    // Only lists and tuples report a length that iteration then honours.
-    if (!PyList_Check(object) && !PyTuple_Check(object)) return 0;
-    return static_cast<std::size_t>(PySequence_Size(object));
+    // The items a list or tuple holds, whatever a subclass's __len__ says:
+    // only that storage bounds what iteration can give.
+    if (PyList_Check(object)) return static_cast<std::size_t>(PyList_Size(object));
+    if (PyTuple_Check(object)) return static_cast<std::size_t>(PyTuple_Size(object));
+    return 0;
 }
 
 PyObject* new_list(std::size_t size) {

@@ -1,6 +1,9 @@
 import ctypes
 import os
+import pathlib
+import shutil
 import struct
+import subprocess
 
 import pytest
 
@@ -15,6 +18,26 @@ SANITIZE_FLAGS = (["-fsanitize=address,undefined,float-cast-overflow", "-fno-san
 # (their operator new never throws std::bad_alloc), and their shadow memory
 # does not fit under an address-space limit.
 needs_plain_allocator = pytest.mark.skipif(SANITIZED, reason="the sanitizers' allocator aborts on failure")
+
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+
+def compiler():
+    found = shutil.which("c++") or shutil.which("g++")
+    assert found, "a C++ compiler builds the extension, so one must be here"
+    return found
+
+
+@pytest.fixture(scope="session")
+def fake_alsa(tmp_path_factory):
+    """A directory holding the fake libasound.so.2."""
+    directory = tmp_path_factory.mktemp("fake_alsa")
+    subprocess.run([compiler(), "-std=c++20", "-O1", "-shared", "-fPIC", "-Wl,-soname,libasound.so.2",
+                    f"-I{ROOT / 'src'}", str(ROOT / "tests" / "cpp" / "fake_libasound.cpp"),
+                    "-o", str(directory / "libasound.so.2")], check=True, capture_output=True, text=True,
+                   env=tool_environment())
+    return directory
 
 
 def tool_environment():
@@ -74,3 +97,17 @@ def raises_exactly():
         return info.value
 
     return check
+
+
+class LongList(list):
+    """A list whose length claims far more items than it holds."""
+
+    def __len__(self):
+        return 2**62
+
+
+class LengthlessTuple(tuple):
+    """A tuple that cannot tell its length."""
+
+    def __len__(self):
+        raise RuntimeError("no length")

@@ -155,6 +155,8 @@ class Entry:
     # object and its twin the same way, `contents` only reads.
     render: Optional[Callable] = None
     contents: Optional[Callable] = None
+    # Observed once both have taken all their calls; may change them.
+    final: Optional[Callable] = None
     # Draws a recipe, a function that makes a new object, equal to the ones it
     # made before, each time. By default from the constructor.
     recipes: Optional[Callable] = None
@@ -250,7 +252,7 @@ def _audio_sample(source):
 
 
 def _lookups(sample_map):
-    return [repr(sample_map.find_sample(note, velocity)) for note in (0, 60, 127) for velocity in (0, 100)]
+    return [sample_map.find_sample(note, velocity) for note in (0, 60, 127) for velocity in (0, 100)]
 
 
 def _tone(cls):
@@ -306,7 +308,7 @@ ENTRIES = [
                    "set_channel_solo": {"index": INDEX, "solo": BOOL},
                    "channel_count": {}, "channel_names": {}, "mix_down": {"channel_buffers": SAMPLE_LISTS}},
           poke=lambda mixer: mixer.add_channel("poked"), recipes=_mixer,
-          contents=lambda mixer: [repr(mixer.get_channel(index)) for index in range(len(mixer))]),
+          contents=lambda mixer: [mixer.get_channel(index) for index in range(len(mixer))]),
 
     # sequencing
     Entry(ostina.Step, {"note": NOTE, "velocity": NOTE, "duration_ticks": U32},
@@ -315,7 +317,7 @@ ENTRIES = [
           methods={"set_step": {"index": INDEX, "step": Instance("Step")}, "get_step": {"index": INDEX},
                    "toggle_step": {"index": INDEX}, "clear": {}},
           poke=lambda pattern: pattern.clear(), recipes=_pattern,
-          contents=lambda pattern: [repr(pattern.get_step(index)) for index in range(len(pattern))]),
+          contents=lambda pattern: [pattern.get_step(index) for index in range(len(pattern))]),
     Entry(ostina.NoteEvent, {"beat_position": FLOAT, "duration": FLOAT, "note": NOTE, "velocity": NOTE},
           writable={"beat_position": FLOAT, "duration": FLOAT, "note": NOTE, "velocity": NOTE},
           methods={"end_position": {}}),
@@ -335,7 +337,10 @@ ENTRIES = [
           properties=("current_step",), writable={"step_duration": DURATION},
           methods={"set_pattern": {"pattern": Instance("Pattern")}, "reset": {},
                    "process_beat_range": {"start": SPAN, "end": SPAN}},
-          poke=lambda sequencer: sequencer.reset(), render=lambda sequencer: sequencer.process_beat_range(0.0, 0.5)),
+          poke=lambda sequencer: sequencer.reset(), render=lambda sequencer: sequencer.process_beat_range(0.0, 0.5),
+          # The walks leave the cursor past the first render's range; from the
+          # start again, a walk shows the pattern and the step duration.
+          final=lambda sequencer: (sequencer.reset(), sequencer.process_beat_range(0.0, 8.0))),
 
     # sampler
     Entry(ostina.AudioSample, {"data": SAMPLES, "sample_rate": U32, "root_note": NOTE},

@@ -14,7 +14,7 @@ import textwrap
 import pytest
 
 import ostina
-from conftest import tool_environment
+from conftest import compiler, tool_environment
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 CREATE_FAILURE = "Failed to create MIDI input: MIDI support could not be initialized"
@@ -72,23 +72,6 @@ def run(script, library_dir=None, **environment):
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=60)
     assert result.returncode == 0, result.stderr
     return json.loads(result.stdout.splitlines()[-1])
-
-
-def compiler():
-    found = shutil.which("c++") or shutil.which("g++")
-    assert found, "a C++ compiler builds the extension, so one must be here"
-    return found
-
-
-@pytest.fixture(scope="session")
-def fake_alsa(tmp_path_factory):
-    """A directory holding the fake libasound.so.2."""
-    directory = tmp_path_factory.mktemp("fake_alsa")
-    subprocess.run([compiler(), "-std=c++20", "-O1", "-shared", "-fPIC", "-Wl,-soname,libasound.so.2",
-                    f"-I{ROOT / 'src'}", str(ROOT / "tests" / "cpp" / "fake_libasound.cpp"),
-                    "-o", str(directory / "libasound.so.2")], check=True, capture_output=True, text=True,
-                   env=tool_environment())
-    return directory
 
 
 needs_libasound = pytest.mark.skipif(ctypes.util.find_library("asound") is None,

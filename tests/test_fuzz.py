@@ -9,6 +9,9 @@ a bounded time. Every object has a twin that receives the same successful
 calls; after every call, successful or not, the two must look the same
 (properties, repr, str, len, contents, a short render). A failed call is
 never repeated on the twin, so a failure that moved its receiver shows.
+The two device classes are confined to their thread: a call from another
+thread must be refused. Where the machine has no devices to make them with,
+a second run over a fake sound library gives every call its receiver.
 
 The default run makes a few thousand calls, derandomized, with every choice
 drawn through hypothesis (which shrinks a failing example). The long run,
@@ -22,6 +25,8 @@ import math
 import os
 import random
 import struct
+import subprocess
+import sys
 import threading
 import time
 
@@ -32,7 +37,7 @@ from hypothesis import seed as hypothesis_seed
 from hypothesis import strategies as st
 
 import ostina
-from conftest import SANITIZED, Callback
+from conftest import SANITIZED, Callback, LengthlessTuple, LongList
 from fuzz_classes import CLASSES, ENTRIES, Entry, Instance, Ints
 
 CALLS_PER_EXAMPLE = 25
@@ -41,6 +46,9 @@ EXAMPLES = max(1, -(-TOTAL_CALLS // (CALLS_PER_EXAMPLE * len(ENTRIES))))
 # Past this many calls the choices come from the seeded generator.
 LONG = TOTAL_CALLS > 20000
 SEED = int(os.environ.get("OSTINA_FUZZ_SEED", "0"))
+
+# Set in the run over the fake sound library, where the devices can be made.
+FAKE_DEVICES = bool(os.environ.get("OSTINA_FUZZ_FAKE_DEVICES"))
 
 # Every call finishes well within this; the watchdog ends a run that hangs.
 TIME_LIMIT = 20.0 if SANITIZED else 2.0
@@ -113,6 +121,18 @@ class LyingSequence:
         return 0.5
 
 
+class FloatSubclass(float):
+    pass
+
+
+class IntSubclass(int):
+    pass
+
+
+class StrSubclass(str):
+    pass
+
+
 # Hostile values that depend on the receiver are made once per receiver, so
 # that the twin meets its own.
 class Receiver:
@@ -134,8 +154,18 @@ class Reenter:
         return Callback(lambda: repr(receiver))
 
 
+class InList:
+    """A receiver-dependent `value` as an item of a sample list."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def make(self, receiver, entry):
+        return [0.5, made(self.value, receiver, entry)]
+
+
 def made(value, receiver, entry):
-    return value.make(receiver, entry) if isinstance(value, (Receiver, Reenter)) else value
+    return value.make(receiver, entry) if isinstance(value, (Receiver, Reenter, InList)) else value
 
 
 HOSTILE_VALUES = [None, "x", "", b"\x00", 1.5, -1, 0, 2**63, 2**64, -2**63 - 1, 2**100, True, False, math.nan,
@@ -143,7 +173,9 @@ HOSTILE_VALUES = [None, "x", "", b"\x00", 1.5, -1, 0, 2**63, 2**64, -2**63 - 1, 
                   {}, object(), "\ud800", [0.25] * 2000, numpy.float64(2.5), numpy.int64(7), numpy.bool_(True),
                   numpy.float32("nan"), numpy.uint8(255), numpy.int32(-3), numpy.array([0.25, 0.5]),
                   LyingSequence(), Callback(fail), Callback(lambda: None, 300), Callback(lambda: None, -2), Receiver(),
-                  Reenter(poke=False), Reenter(poke=True)]
+                  Reenter(poke=False), Reenter(poke=True), LongList([0.5, 0.25]), LengthlessTuple((0.5,)),
+                  FloatSubclass(0.5), IntSubclass(3), StrSubclass("a"), [0.5, Callback(fail)],
+                  [[0.5], [Callback(fail)]], InList(Reenter(poke=True)), [InList(Reenter(poke=False))]]
 
 
 def hostile(source):
@@ -195,16 +227,24 @@ def bound_call(function, args, kwargs, receiver, entry):
 
 def plain(value):
     """`value` in a comparable form: floats by their bits (NaN equals NaN),
-    objects of the module by class and repr."""
+    objects of the module by class, repr and what their entry can read."""
     if isinstance(value, float):
         return struct.pack("<d", value)
     if isinstance(value, numpy.ndarray):
         return plain(value.tolist())
     if isinstance(value, (list, tuple)):
         return [plain(item) for item in value]
-    if type(value).__name__ in CLASSES and type(value).__module__ == "builtins":
-        return (type(value).__name__, repr(value))
+    entry = CLASSES.get(type(value).__name__)
+    if entry is not None and type(value) is entry.cls:
+        return (type(value).__name__, repr(value), fields(entry, value))
     return value
+
+
+def fields(entry, obj):
+    seen = [plain(getattr(obj, name)) for name in (*entry.properties, *entry.writable)]
+    if entry.contents is not None:
+        seen.append(plain(entry.contents(obj)))
+    return seen
 
 
 def attempt(call):
@@ -249,12 +289,9 @@ def same_outcome(first, second):
 
 def observe(entry, obj):
     """Everything visible about `obj`; a renderer renders (its twin will too)."""
-    seen = [repr(obj), str(obj)]
-    seen += [plain(getattr(obj, name)) for name in (*entry.properties, *entry.writable)]
+    seen = [repr(obj), str(obj), *fields(entry, obj)]
     if hasattr(type(obj), "__len__"):
         seen.append(len(obj))
-    if entry.contents is not None:
-        seen.append(plain(entry.contents(obj)))
     if entry.render is not None:
         seen.append(plain(outcome(lambda: entry.render(obj))))
     return seen
@@ -282,33 +319,40 @@ def protocol_calls(entry):
     return calls
 
 
+# Protocol calls that the module answers itself, rather than the interpreter.
+ENTERING = {"repr", "str"}
+
+
 def receiver_call(source, entry):
-    """A call on a receiver: its label and a function of the receiver."""
+    """A call on a receiver: its label, a function of the receiver, and
+    whether it enters the module (which a confined receiver then refuses on
+    another thread)."""
     protocols = protocol_calls(entry)
     kind, name = source.choice([("method", name) for name in entry.methods] +
                                [("set", name) for name in entry.writable] +
                                [("protocol", name) for name in protocols])
     if kind == "method":
         args, kwargs = arguments(source, entry.methods[name])
-        return name, lambda obj: bound_call(getattr(obj, name), args, kwargs, obj, entry)
+        return name, lambda obj: bound_call(getattr(obj, name), args, kwargs, obj, entry), True
     if kind == "set":
         # A setter converts before it takes its receiver: a hook that changed
         # the receiver then would succeed, so hooks here only read.
         value = argument(source, entry.writable[name])
-        value = Reenter(poke=False) if isinstance(value, Reenter) else value
-        return f"{name} =", lambda obj: setattr(obj, name, made(value, obj, entry))
+        value = Reenter(poke=False) if isinstance(value, (Reenter, InList)) else value
+        return f"{name} =", lambda obj: setattr(obj, name, made(value, obj, entry)), True
     other = source.choice([Receiver(), hostile(source)])
-    return name, lambda obj: protocols[name](obj, made(other, obj, entry))
+    return name, lambda obj: protocols[name](obj, made(other, obj, entry)), name in ENTERING
 
 
 def free_call(source, entry, make):
-    """A constructor or static method call; hooks reach a bystander object."""
-    kinds = [("new", None)] if entry.new is not None else []
-    kind, name = source.choice(kinds + [("static", name) for name in entry.statics])
-    args, kwargs = arguments(source, entry.new if kind == "new" else entry.statics[name])
+    """A constructor or static method call, and whether it is a constructor
+    call; hooks reach a bystander object. A class without a constructor is
+    called too, and must refuse."""
+    kind, name = source.choice([("new", None)] + [("static", name) for name in entry.statics])
+    args, kwargs = arguments(source, (entry.new or {}) if kind == "new" else entry.statics[name])
     target = entry.cls if kind == "new" else getattr(entry.cls, name)
     bystander = make() if make is not None else None
-    return lambda: bound_call(target, args, kwargs, bystander, entry)
+    return kind == "new", lambda: bound_call(target, args, kwargs, bystander, entry)
 
 
 CALLS_MADE = 0
@@ -319,19 +363,23 @@ def run_calls(source, entry, make):
     when nothing can be made (a device the machine lacks)."""
     global CALLS_MADE
     obj, twin = (make(), make()) if make is not None else (None, None)
-    has_free_calls = entry.new is not None or bool(entry.statics)
     for _ in range(CALLS_PER_EXAMPLE):
         CALLS_MADE += 1
-        if obj is None or (has_free_calls and source.integer(0, 4) == 0):
-            outcome(free_call(source, entry, make))
+        if obj is None or source.integer(0, 4) == 0:
+            constructs, free = free_call(source, entry, make)
+            result = outcome(free)
+            assert not (constructs and entry.new is None and result[0] == "returned"), "made without a constructor"
             continue
-        label, call = receiver_call(source, entry)
+        label, call, enters = receiver_call(source, entry)
         elsewhere = entry.confined and source.integer(0, 3) == 0
         result = outcome(lambda: call(obj), elsewhere)
+        assert not (elsewhere and enters and result[0] == "returned"), f"{label} ran on another thread"
         if result[0] == "returned":
             replayed = outcome(lambda: call(twin), elsewhere)
             assert same_outcome(result, replayed), f"{label}: the twin answered differently"
         assert observe(entry, obj) == observe(entry, twin), f"{label} -> {result}: the object and its twin differ"
+    if obj is not None and entry.final is not None:
+        assert plain(entry.final(obj)) == plain(entry.final(twin)), "the object and its twin differ at the end"
 
 
 def fuzz(data, entry):
@@ -352,6 +400,18 @@ def test_random_calls(entry):
     if LONG:
         test = hypothesis_seed(SEED * len(ENTRIES) + ENTRIES.index(entry))(test)
     test()
+    assert entry.makeable or not FAKE_DEVICES, f"no {entry.cls.__name__} could be made"
+
+
+def test_devices_over_the_fake_library_take_every_call(fake_alsa):
+    """Where this machine has no sound devices, the device objects cannot be
+    made and only their free calls are tried; over the fake library every
+    call has its receiver."""
+    selected = [f"{__file__}::test_random_calls[{entry.cls.__name__}]" for entry in ENTRIES if entry.confined]
+    environment = dict(os.environ, LD_LIBRARY_PATH=str(fake_alsa), OSTINA_FUZZ_FAKE_DEVICES="1")
+    result = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", *selected],
+                            capture_output=True, text=True, env=environment, timeout=WATCHDOG)
+    assert result.returncode == 0, result.stdout + result.stderr
 
 
 def test_every_class_and_member_is_described():

@@ -6,7 +6,7 @@ import array
 
 import pytest
 
-from conftest import Items, bits, f32
+from conftest import Items, LengthlessTuple, LongList, bits, f32
 from ostina import AudioSample, Mixer, Sampler
 
 numpy = pytest.importorskip("numpy")
@@ -132,6 +132,15 @@ def test_a_released_memoryview_reports_as_before():
     view = memoryview(array.array("f", [1.0]))
     view.release()
     assert failure(AudioSample, view) == (ValueError, "operation forbidden on released memoryview object")
+
+
+@pytest.mark.parametrize("subclass", [LongList, LengthlessTuple])
+def test_a_list_or_tuple_subclass_is_read_for_its_items_whatever_its_length_says(subclass):
+    values = [0.5, -0.25]
+    assert AudioSample(subclass(values)).data() == values
+    mixer = Mixer()
+    mixer.add_channel("c")
+    assert mixer.mix_down(subclass([subclass(values)])) == mixer.mix_down([values])
 
 
 def test_a_masked_array_is_read_as_iteration_reads_it():
