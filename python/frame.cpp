@@ -7,11 +7,6 @@
 
 namespace ostina::py {
 
-PyObject* get_attribute(PyObject* object, const char* name) {
-    Ref interned{PyUnicode_InternFromString(name)};
-    return interned ? PyObject_GetAttr(object, interned.get()) : nullptr;
-}
-
 // ---------------------------------------------------------------------------
 // Errors
 
@@ -171,8 +166,9 @@ std::uint64_t Convert<std::uint64_t>::from(PyObject* object) {
 
 namespace {
 
-std::string text_attribute(PyObject* object, const char* attribute) {
-    Ref value{get_attribute(object, attribute)};
+template <FixedString Attribute>
+std::string text_attribute(PyObject* object) {
+    Ref value{PyObject_GetAttr(object, shared_text<Attribute>())};
     if (!value) {
         PyErr_Clear();
         return {};
@@ -183,14 +179,14 @@ std::string text_attribute(PyObject* object, const char* attribute) {
 // numpy's boolean scalar is accepted wherever a bool is.
 bool is_numpy_bool(PyObject* object) {
     auto* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
-    if (text_attribute(type, "__module__") != "numpy") return false;
-    std::string name = text_attribute(type, "__name__");
+    if (text_attribute<"__module__">(type) != "numpy") return false;
+    std::string name = text_attribute<"__name__">(type);
     return name == "bool_" || name == "bool";
 }
 
 bool read_numpy_bool(PyObject* object) {
     auto* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
-    Ref method{get_attribute(type, "__bool__")};
+    Ref method{PyObject_GetAttr(type, shared_text<"__bool__">())};
     if (!method) {
         PyErr_Clear();
         raise(PyExc_TypeError,

@@ -133,7 +133,9 @@ PyObject* result_of(Call&& call) {
 }
 
 // A str made once and shared by every result that carries it (a name out of
-// a fixed set), instead of a new one per result. Borrowed: it lives for good.
+// a fixed set) or every lookup by it, instead of a new one per call: the
+// interpreter's attribute cache keys on the name's address, so a fresh name
+// would also take a new cache slot. Borrowed: it lives for good.
 template <FixedString Text>
 PyObject* shared_text() {
     static PyObject* text = nullptr;

@@ -47,11 +47,6 @@ inline Ref checked(PyObject* object) {
     return Ref(object);
 }
 
-// New reference to `object.name`, or null with the exception set. The name is
-// interned: a fresh string per call would take a new slot in the interpreter's
-// attribute cache each time, since the cache keys on the name's address.
-PyObject* get_attribute(PyObject* object, const char* name);
-
 // Sets `kind` with `message` and throws PythonError.
 [[noreturn]] void raise(PyObject* kind, const std::string& message);
 

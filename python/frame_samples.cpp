@@ -5,6 +5,7 @@
 // general path gives, failures included, and falls back to it for anything
 // else.
 #include <cstring>
+#include <new>
 
 #include "frame.hpp"
 #include "samples.hpp"
@@ -14,14 +15,14 @@ namespace {
 
 // Whether `object`'s type is exactly `module.name`. A module not imported yet
 // cannot have made the object, so only already-imported ones are consulted.
-bool has_exact_type(PyObject* object, const char* module, const char* name) {
-    Ref module_name = checked(PyUnicode_InternFromString(module));
-    Ref found{PyImport_GetModule(module_name.get())};
+template <FixedString Module, FixedString Name>
+bool has_exact_type(PyObject* object) {
+    Ref found{PyImport_GetModule(shared_text<Module>())};
     if (!found) {
         if (PyErr_Occurred()) throw PythonError{};
         return false;
     }
-    Ref type{get_attribute(found.get(), name)};
+    Ref type{PyObject_GetAttr(found.get(), shared_text<Name>())};
     if (!type) PyErr_Clear();
     return type.get() == reinterpret_cast<PyObject*>(Py_TYPE(object));
 }
@@ -31,7 +32,7 @@ bool has_exact_type(PyObject* object, const char* module, const char* name) {
 bool is_plain_array(PyObject* object) {
     if (PyMemoryView_Check(object)) return true;
     if (!PyObject_CheckBuffer(object)) return false;
-    return has_exact_type(object, "array", "array") || has_exact_type(object, "numpy", "ndarray");
+    return has_exact_type<"array", "array">(object) || has_exact_type<"numpy", "ndarray">(object);
 }
 
 // A buffer held for one read and released on every path.
@@ -117,11 +118,17 @@ struct SparePool {
         return spare;
     }
 
-    void give(Samples&& list) {
-        if (lists.size() == kSpareLists || samples + list.capacity() > kSpareSamples) return;
+    // Runs in destructors: when there is no room to keep `list`, it is freed.
+    void give(Samples&& list) noexcept {
+        const std::size_t capacity = list.capacity();
+        if (lists.size() == kSpareLists || samples + capacity > kSpareSamples) return;
         list.clear();
-        samples += list.capacity();
-        lists.push_back(std::move(list));
+        try {
+            lists.push_back(std::move(list));
+        } catch (const std::bad_alloc&) {
+            return;
+        }
+        samples += capacity;
     }
 };
 
@@ -157,8 +164,7 @@ PyObject* list_through_view(const std::vector<float>& samples) {
     view.shape = &length;
     view.strides = &stride;
     Ref memory = checked(PyMemoryView_FromBuffer(&view));
-    Ref to_list = checked(get_attribute(memory.get(), "tolist"));
-    return checked(PyObject_CallNoArgs(to_list.get())).release();
+    return checked(PyObject_CallMethodObjArgs(memory.get(), shared_text<"tolist">(), nullptr)).release();
 }
 
 // Where setting up the view starts to pay for itself.
