@@ -9,7 +9,7 @@ using audio_output::AudioOutput;
 
 std::string audio_output_repr(const AudioOutput& output) {
     return concat("AudioOutput(device='", output.device_name(), "', playing=",
-                  output.is_playing() ? "true" : "false", ")");
+                  output.is_playing(), ")");
 }
 
 }  // namespace

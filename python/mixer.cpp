@@ -11,12 +11,10 @@ using mixer::MixerChannel;
 // Gains and pans print with two decimals, from the exact stored float.
 std::string level_text(float value) { return format_fixed(value, 2); }
 
-std::string flag_text(bool flag) { return flag ? "true" : "false"; }
-
 std::string channel_repr(const MixerChannel& channel) {
     return concat("MixerChannel(name='", channel.name(), "', gain=", level_text(channel.gain()),
-                  ", pan=", level_text(channel.pan()), ", mute=", flag_text(channel.mute()),
-                  ", solo=", flag_text(channel.solo()), ")");
+                  ", pan=", level_text(channel.pan()), ", mute=", channel.mute(),
+                  ", solo=", channel.solo(), ")");
 }
 
 std::string mixer_repr(const Mixer& mixer) {

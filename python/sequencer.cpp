@@ -24,8 +24,6 @@ struct Convert<StepEvent> {
 
 namespace {
 
-std::string_view bool_text(bool value) { return value ? "true" : "false"; }
-
 // The checked byte fields (notes, velocities) read and written as numbers;
 // a number out of range leaves the field as it was.
 template <auto Field>
@@ -45,12 +43,12 @@ std::string clock_repr(const TransportClock& clock) {
 
 std::string step_repr(const Step& step) {
     return concat("Step(note=", step.note.value(), ", velocity=", step.velocity.value(),
-                  ", duration_ticks=", step.duration_ticks, ", active=", bool_text(step.active), ")");
+                  ", duration_ticks=", step.duration_ticks, ", active=", step.active, ")");
 }
 
 std::string pattern_repr(const Pattern& pattern) {
     return concat("Pattern(length=", pattern.length(), ", active_steps=", pattern.active_steps(),
-                  ", loop=", bool_text(pattern.loop_enabled()), ")");
+                  ", loop=", pattern.loop_enabled(), ")");
 }
 
 std::string sequencer_repr(const StepSequencer& sequencer) {

@@ -18,11 +18,17 @@ std::string format_shortest(double value);
 // negative value survives rounding to zero ("-0.00").
 std::string format_fixed(double value, int decimals);
 
-// Text built from pieces: strings as they are, integers in decimal. Floats
-// are left out on purpose: each repr chooses shortest or fixed printing.
+// Text built from pieces: strings as they are, integers in decimal, bools as
+// "true" / "false". Floats are left out on purpose: each repr chooses
+// shortest or fixed printing.
 namespace detail {
 inline void append_piece(std::string& out, std::string_view text) { out += text; }
 inline void append_piece(std::string& out, char c) { out += c; }
+// A template, so that nothing converts to bool on the way (a char pointer would).
+template <std::same_as<bool> Bool>
+void append_piece(std::string& out, Bool flag) {
+    out += flag ? "true" : "false";
+}
 template <std::integral Integer>
     requires(!std::same_as<Integer, char> && !std::same_as<Integer, bool>)
 void append_piece(std::string& out, Integer value) {
