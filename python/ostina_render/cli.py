@@ -1,0 +1,145 @@
+"""The `ostina-render` command: argument parsing and messages only."""
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from collections.abc import Sequence
+from typing import Any
+
+from .errors import RenderError
+
+PROGRAM = "ostina-render"
+NEEDS_EXTRA = f"{PROGRAM} needs the render extra: pip install 'ostina[render]'"
+
+
+def numbers(text: str, low: int, high: int, what: str) -> frozenset[int]:
+    """A comma-separated list of whole numbers from `low` to `high`."""
+    try:
+        values = frozenset(int(part) for part in text.split(","))
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{what} must be whole numbers separated by commas: {text!r}") from None
+    for value in values:
+        if not low <= value <= high:
+            raise argparse.ArgumentTypeError(f"{what} {value} is outside {low}-{high}")
+    return values
+
+
+def tracks(text: str) -> frozenset[int]:
+    return numbers(text, 0, 65535, "track")
+
+
+def channels(text: str) -> frozenset[int]:
+    """Channels as musicians count them, 1-16, held from 0 as the file does."""
+    return frozenset(channel - 1 for channel in numbers(text, 1, 16, "channel"))
+
+
+def assignment(text: str) -> tuple[int, str, int]:
+    """NUMBER=FILE[@ROOT]: a program or drum note, a sample file and its root note (default 60)."""
+    number, separator, rest = text.partition("=")
+    path, at, root = rest.rpartition("@") if "@" in rest else (rest, "", "60")
+    if not separator or not path:
+        raise argparse.ArgumentTypeError(f"expected NUMBER=FILE or NUMBER=FILE@ROOT, not {text!r}")
+    try:
+        key, root_note = int(number), int(root)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected NUMBER=FILE or NUMBER=FILE@ROOT, not {text!r}") from None
+    if not (0 <= key <= 127 and 0 <= root_note <= 127):
+        raise argparse.ArgumentTypeError(f"numbers in {text!r} must be within 0-127")
+    return key, path, root_note
+
+
+def parser() -> argparse.ArgumentParser:
+    p = argparse.ArgumentParser(prog=PROGRAM, description="Render a Standard MIDI File (type 0 or 1) to "
+                                "a WAV or FLAC file with ostina's built-in instruments.")
+    p.add_argument("input", help="the MIDI file")
+    p.add_argument("-o", "--output", help="the audio file (default: the input's name with .wav or .flac)")
+    p.add_argument("--rate", type=int, default=44100, help="sample rate in Hz (default 44100)")
+    p.add_argument("--format", choices=("wav", "flac"), help="file format (default: from the output's "
+                   "suffix, else wav; WAV data past 4 GB is written as RF64)")
+    p.add_argument("--bits", type=int, choices=(16, 24), default=16, help="bits per sample (default 16)")
+    p.add_argument("--normalize", action="store_true", help="scale the result to a peak of -1 dBFS")
+    p.add_argument("--tracks", type=tracks, help="play only these tracks, counted from 0 (e.g. 1,2)")
+    p.add_argument("--mute-tracks", type=tracks, default=frozenset(), help="silence these tracks")
+    p.add_argument("--channels", type=channels, help="play only these channels, 1-16 (10 is the drums)")
+    p.add_argument("--mute-channels", type=channels, default=frozenset(), help="silence these channels")
+    p.add_argument("--sample", type=assignment, action="append", default=[], metavar="PROGRAM=FILE[@ROOT]",
+                   help="play program PROGRAM (0-127) with a sample file (WAV, FLAC, OGG) sounding at its own "
+                   "pitch on note ROOT (default 60); may be given many times")
+    p.add_argument("--drum-sample", type=assignment, action="append", default=[], metavar="NOTE=FILE",
+                   help="play drum NOTE with a sample file; may be given many times")
+    p.add_argument("--max-duration", type=float, default=6 * 3600, metavar="SECONDS",
+                   help="refuse songs longer than this (default 6 hours)")
+    p.add_argument("-q", "--quiet", action="store_true", help="print nothing but errors")
+    return p
+
+
+def output_path(arguments: argparse.Namespace) -> tuple[str, str]:
+    """The output path and its format."""
+    if arguments.output:
+        suffix = os.path.splitext(arguments.output)[1].lower()
+        return arguments.output, arguments.format or ("flac" if suffix == ".flac" else "wav")
+    format_name = arguments.format or "wav"
+    return os.path.splitext(arguments.input)[0] + "." + format_name, format_name
+
+
+def options_from(arguments: argparse.Namespace, format_name: str) -> Any:
+    from .instruments import UserSample
+    from .render import RenderOptions
+
+    return RenderOptions(
+        rate=arguments.rate, format=format_name, bits=arguments.bits, normalize=arguments.normalize,
+        tracks=arguments.tracks, mute_tracks=arguments.mute_tracks, channels=arguments.channels,
+        mute_channels=arguments.mute_channels,
+        program_samples={key: UserSample(path, root) for key, path, root in arguments.sample},
+        drum_samples={key: UserSample(path, root) for key, path, root in arguments.drum_sample},
+        max_seconds=arguments.max_duration)
+
+
+def progress_bar(seconds: float, rate: int, quiet: bool) -> Any:
+    """A progress bar over audio seconds on stderr, when stderr is a terminal."""
+    from tqdm import tqdm
+
+    return tqdm(total=round(seconds, 1), unit="s", unit_scale=True, desc="rendering", leave=False,
+                disable=quiet or not sys.stderr.isatty(), bar_format="{desc} {percentage:3.0f}%|{bar}| "
+                "{n:.1f}/{total:.1f} s audio [{elapsed}<{remaining}]")
+
+
+def render_one(arguments: argparse.Namespace) -> None:
+    from .render import render_file
+    from .song import read_song
+
+    target, format_name = output_path(arguments)
+    options = options_from(arguments, format_name)
+    song = read_song(arguments.input)
+    if not any(options.selection.plays(note) for note in song.notes):
+        print(f"{arguments.input}: no notes to play; writing {float(song.duration):.1f} s of silence",
+              file=sys.stderr)
+    with progress_bar(float(song.duration), options.rate, arguments.quiet) as bar:
+        def advance(frames: int) -> None:
+            bar.update(min(frames / options.rate, bar.total - bar.n))
+        report = render_file(song, target, options, progress=advance)
+    if not arguments.quiet:
+        print(report.summary())
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    arguments = parser().parse_args(argv)
+    try:
+        import mido, numpy, soundfile, tqdm  # noqa: F401, E401  (the render extra)
+    except ImportError:
+        print(NEEDS_EXTRA, file=sys.stderr)
+        return 1
+    try:
+        render_one(arguments)
+    except RenderError as error:
+        print(f"{PROGRAM}: error: {error}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print(f"{PROGRAM}: interrupted; no output written", file=sys.stderr)
+        return 130
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
