@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
 import sys
 from collections.abc import Sequence
@@ -52,7 +53,8 @@ def assignment(text: str) -> tuple[int, str, int]:
 def parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(prog=PROGRAM, description="Render a Standard MIDI File (type 0 or 1) to "
                                 "a WAV or FLAC file with ostina's built-in instruments.")
-    p.add_argument("input", help="the MIDI file")
+    p.add_argument("inputs", nargs="+", metavar="INPUT", help="the MIDI file; with --outdir, "
+                   "any number of MIDI files and folders (searched for *.mid and *.midi)")
     p.add_argument("-o", "--output", help="the audio file (default: the input's name with .wav or .flac)")
     p.add_argument("--rate", type=int, default=44100, help="sample rate in Hz (default 44100)")
     p.add_argument("--format", choices=("wav", "flac"), help="file format (default: from the output's "
@@ -71,6 +73,7 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--max-duration", type=float, default=6 * 3600, metavar="SECONDS",
                    help="refuse songs longer than this (default 6 hours)")
     p.add_argument("-q", "--quiet", action="store_true", help="print nothing but errors")
+    batch_arguments(p)
     return p
 
 
@@ -124,12 +127,18 @@ def render_one(arguments: argparse.Namespace) -> None:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    arguments = parser().parse_args(argv)
+    command = parser()
+    arguments = command.parse_args(argv)
+    if problem := batch_usage(arguments):
+        command.error(problem)
     try:
         import mido, numpy, soundfile, tqdm  # noqa: F401, E401  (the render extra)
     except ImportError:
         print(NEEDS_EXTRA, file=sys.stderr)
         return 1
+    if arguments.outdir is not None:
+        return render_many(arguments)
+    arguments.input = arguments.inputs[0]
     try:
         render_one(arguments)
     except RenderError as error:
@@ -139,6 +148,77 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"{PROGRAM}: interrupted; no output written", file=sys.stderr)
         return 130
     return 0
+
+
+# Many files: --outdir and the executors. Everything of the batch command is in this section.
+
+def batch_arguments(p: argparse.ArgumentParser) -> None:
+    group = p.add_argument_group("many files", "render several files or folders into --outdir")
+    group.add_argument("--outdir", metavar="DIR", help="write each input's audio under DIR: files by their "
+                       "name, a folder's files by their path within it")
+    group.add_argument("--force", action="store_true", help="render again outputs that already exist")
+    where = group.add_mutually_exclusive_group()
+    where.add_argument("--workers", type=positive, metavar="N", help="render on N local processes "
+                       "(default: the cores this process may use)")
+    where.add_argument("--dask", metavar="ADDRESS", help="render on the Dask scheduler at ADDRESS, or on a "
+                       "new local cluster with 'local' (needs pip install 'ostina[cluster]')")
+
+
+def positive(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"expected a whole number of at least 1, not {text!r}")
+    return value
+
+
+def batch_usage(arguments: argparse.Namespace) -> str | None:
+    """What is wrong with the way the arguments ask for one file or many, if anything."""
+    if arguments.outdir is not None:
+        return "-o names one output; with --outdir the names come from the inputs" if arguments.output else None
+    if len(arguments.inputs) > 1 or os.path.isdir(arguments.inputs[0]):
+        return "several inputs or a folder need --outdir"
+    if arguments.workers or arguments.dask or arguments.force:
+        return "--workers, --dask and --force need --outdir"
+    return None
+
+
+def render_many(arguments: argparse.Namespace) -> int:
+    from tqdm import tqdm
+
+    from . import batch
+
+    format_name = arguments.format or "wav"
+    workers = arguments.workers or batch.default_workers()
+    try:
+        options = options_from(arguments, format_name)
+        jobs = batch.find_jobs(arguments.inputs, arguments.outdir, format_name)
+        with contextlib.ExitStack() as stack, tqdm(
+                total=len(jobs), unit="file", desc="rendering", leave=False,
+                disable=arguments.quiet or not sys.stderr.isatty()) as bar:
+            executor = (stack.enter_context(batch.dask_client(arguments.dask, workers)) if arguments.dask
+                        else batch.Processes(workers))
+            audio = 0.0
+
+            def heard(result: Any) -> None:
+                nonlocal audio
+                if result.status == "failed":
+                    bar.write(f"{PROGRAM}: error: {result.reason}", file=sys.stderr)
+                audio += result.seconds
+                bar.set_postfix_str(f"{audio:.1f} s audio", refresh=False)
+                bar.update()
+            report = batch.render_batch(jobs, options, executor, force=arguments.force, on_result=heard)
+    except RenderError as error:
+        print(f"{PROGRAM}: error: {error}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print(f"{PROGRAM}: interrupted; the files finished so far are written, no others", file=sys.stderr)
+        return 130
+    if not arguments.quiet:
+        print(report.summary())
+    return 1 if report.count("failed") else 0
 
 
 if __name__ == "__main__":

@@ -1,0 +1,419 @@
+"""Rendering many files: on this process, on local worker processes or on a Dask cluster.
+
+Workers receive a path and the options (plain values; ostina's objects do not
+pickle) and send back the encoded file. The caller writes it under a
+temporary name and renames it when complete, so no shared storage is needed
+and an interrupted batch leaves no truncated file under a final name.
+"""
+from __future__ import annotations
+
+import concurrent.futures as cf
+import contextlib
+import dataclasses
+import io
+import multiprocessing
+import os
+import tempfile
+import time
+from collections import deque
+from collections.abc import Callable, Collection, Iterable, Iterator, Sequence
+from concurrent.futures.process import BrokenProcessPool
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any, Literal, Protocol, TypeAlias, cast
+
+from .errors import RenderError
+from .output import cannot_write
+from .render import RenderOptions, RenderReport, render_file
+
+if TYPE_CHECKING:
+    from distributed import Client
+
+MIDI_SUFFIXES = (".mid", ".midi")
+PART_SUFFIX = ".part"  # the temporary name of an output being written: .NAME.XXXXXXXX.part
+NEEDS_CLUSTER = "--dask needs the cluster extra: pip install 'ostina[cluster]'"
+
+Status = Literal["done", "skipped", "failed"]
+
+
+def default_workers() -> int:
+    """The cores this process may run on."""
+    return len(os.sched_getaffinity(0))
+
+
+@dataclass(frozen=True)
+class Job:
+    """One MIDI file and the audio file it becomes. `size` is the input's length in bytes."""
+
+    source: str
+    target: str
+    size: int
+
+
+@dataclass(frozen=True)
+class Rendered:
+    """What a worker sends back: the whole encoded file and its report."""
+
+    data: bytes
+    report: RenderReport
+
+
+@dataclass(frozen=True)
+class FileResult:
+    """How one file of a batch went. `reason` (for "failed") is one line that starts with the source."""
+
+    source: str
+    target: str
+    status: Status
+    reason: str = ""
+    report: RenderReport | None = None  # for "done"
+
+    @property
+    def seconds(self) -> float:
+        """Seconds of audio written."""
+        return self.report.seconds if self.report else 0.0
+
+
+@dataclass(frozen=True)
+class BatchReport:
+    """Every file's result, in the order of the jobs, and the batch's wall time in seconds."""
+
+    results: tuple[FileResult, ...]
+    wall_seconds: float
+
+    def count(self, status: Status) -> int:
+        return sum(result.status == status for result in self.results)
+
+    @property
+    def failures(self) -> tuple[FileResult, ...]:
+        return tuple(result for result in self.results if result.status == "failed")
+
+    @property
+    def seconds(self) -> float:
+        """Seconds of audio rendered by this batch (skipped files not counted)."""
+        return sum(result.seconds for result in self.results)
+
+    @property
+    def realtime_factor(self) -> float:
+        return self.seconds / self.wall_seconds if self.wall_seconds > 0 else float("inf")
+
+    def summary(self) -> str:
+        return (f"{self.count('done')} done, {self.count('skipped')} skipped, {self.count('failed')} failed; "
+                f"{self.seconds:.1f} s of audio in {self.wall_seconds:.2f} s "
+                f"({self.realtime_factor:.1f}x real time)")
+
+
+# Finding the work
+
+def find_jobs(inputs: Iterable[str | os.PathLike[str]], outdir: str | os.PathLike[str],
+              format_name: str = "wav") -> list[Job]:
+    """Jobs for files and folders. A folder is searched recursively for *.mid and *.midi and its
+    files keep their paths relative to it under `outdir`; a file named directly goes to
+    `outdir` by its stem. Two inputs with one output path raise RenderError."""
+    pairs: dict[str, str] = {}  # source -> target; a file named twice is one job
+    for item in inputs:
+        name = os.fspath(item)
+        if os.path.isdir(name):
+            for path in _midi_files(name):
+                pairs.setdefault(path, _target(os.path.relpath(path, name), outdir, format_name))
+        else:
+            pairs.setdefault(name, _target(os.path.basename(name), outdir, format_name))
+    _refuse_collisions(pairs)
+    return [Job(source, target, _size(source)) for source, target in pairs.items()]
+
+
+def _midi_files(folder: str) -> Iterator[str]:
+    for root, folders, files in os.walk(folder):
+        folders.sort()
+        for name in sorted(files):
+            if name.lower().endswith(MIDI_SUFFIXES):
+                yield os.path.join(root, name)
+
+
+def _target(relative: str, outdir: str | os.PathLike[str], format_name: str) -> str:
+    return os.path.join(os.fspath(outdir), os.path.splitext(relative)[0] + "." + format_name)
+
+
+def _refuse_collisions(pairs: dict[str, str]) -> None:
+    by_target: dict[str, list[str]] = {}
+    for source, target in pairs.items():
+        by_target.setdefault(os.path.normpath(os.path.abspath(target)), []).append(source)
+    clashes = [f"{pairs[sources[0]]} from {' and '.join(sources)}" for sources in by_target.values()
+               if len(sources) > 1]
+    if clashes:
+        raise RenderError(f"{len(clashes)} output(s) would be written by two inputs: {'; '.join(clashes)}")
+
+
+def _size(path: str) -> int:
+    try:
+        return os.path.getsize(path)
+    except OSError:
+        return 0  # the render reports what is wrong with it
+
+
+# What a worker runs
+
+def render_bytes(source: str, options: RenderOptions) -> Rendered:
+    """Render one file in memory and return its encoded bytes; runs on a worker."""
+    buffer = io.BytesIO()
+    report = render_file(source, buffer, options)
+    return Rendered(buffer.getvalue(), report)
+
+
+# Writing on the caller's side
+
+def write_file(target: str, data: bytes) -> None:
+    """Write `data` under a temporary name beside `target`, then rename it to `target`."""
+    folder = os.path.dirname(os.path.abspath(target))
+    os.makedirs(folder, exist_ok=True)
+    handle, temporary = tempfile.mkstemp(prefix=f".{os.path.basename(target)}.", suffix=PART_SUFFIX, dir=folder)
+    try:
+        with os.fdopen(handle, "wb") as file:
+            file.write(data)
+        os.chmod(temporary, 0o666 & ~_umask())  # mkstemp makes files only their owner may read
+        os.replace(temporary, target)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.remove(temporary)
+        raise
+
+
+def _umask() -> int:
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
+
+
+def remove_stale(jobs: Iterable[Job]) -> int:
+    """Remove the temporary files an earlier, killed run left beside these jobs' outputs; return how many."""
+    names_by_folder: dict[str, set[str]] = {}
+    for job in jobs:
+        names_by_folder.setdefault(os.path.dirname(os.path.abspath(job.target)), set()).add(
+            os.path.basename(job.target))
+    removed = 0
+    for folder, names in names_by_folder.items():
+        with contextlib.suppress(OSError), os.scandir(folder) as entries:
+            for entry in entries:
+                # .NAME.XXXXXXXX.part: the random part has no dots, NAME may.
+                if (entry.name.startswith(".") and entry.name.endswith(PART_SUFFIX)
+                        and entry.name[1:].rsplit(".", 2)[0] in names):
+                    with contextlib.suppress(OSError):
+                        os.remove(entry.path)
+                        removed += 1
+    return removed
+
+
+# Executors
+
+@dataclass(frozen=True)
+class Processes:
+    """Local worker processes, started fresh (spawned, not forked).
+
+    Given to `render_batch` it makes a pool, and a fresh one when a worker's death breaks it.
+    `initializer` runs once in each worker as it starts.
+    """
+
+    workers: int = field(default_factory=default_workers)
+    initializer: Callable[[], object] | None = None
+
+    def __call__(self) -> cf.ProcessPoolExecutor:
+        return cf.ProcessPoolExecutor(self.workers, multiprocessing.get_context("spawn"),
+                                      initializer=self.initializer)
+
+
+class InlineExecutor(cf.Executor):
+    """Runs each call at once, in this process: the serial batch."""
+
+    def submit(self, fn: Callable[..., Any], /, *args: Any, **kwargs: Any) -> cf.Future[Any]:
+        future: cf.Future[Any] = cf.Future()
+        try:
+            future.set_result(fn(*args, **kwargs))
+        except Exception as error:
+            future.set_exception(error)
+        return future
+
+
+ExecutorLike: TypeAlias = "cf.Executor | Callable[[], cf.Executor] | Client | None"
+
+
+class _Pool(Protocol):
+    def slots(self) -> int: ...
+    def submit(self, job: Job, options: RenderOptions) -> Any: ...
+    def wait(self, futures: Collection[Any], every: bool) -> set[Any]: ...
+    def renew(self) -> bool: ...
+    def close(self, futures: Collection[Any]) -> None: ...
+
+
+class _Local:
+    """A concurrent.futures executor, or one made (and remade) from a factory."""
+
+    def __init__(self, executor: cf.Executor, make: Callable[[], cf.Executor] | None) -> None:
+        self.executor, self.make = executor, make
+
+    def slots(self) -> int:
+        return int(getattr(self.executor, "_max_workers", 1))
+
+    def submit(self, job: Job, options: RenderOptions) -> Any:
+        return self.executor.submit(render_bytes, job.source, options)
+
+    def wait(self, futures: Collection[Any], every: bool) -> set[Any]:
+        return cf.wait(futures, return_when=cf.ALL_COMPLETED if every else cf.FIRST_COMPLETED).done
+
+    def renew(self) -> bool:
+        if self.make is None:
+            return False
+        self.executor.shutdown(wait=True)
+        self.executor = self.make()
+        return True
+
+    def close(self, futures: Collection[Any]) -> None:
+        if self.make is not None:
+            self.executor.shutdown(wait=True, cancel_futures=True)
+
+
+class _Dask:
+    """A Dask client. The scheduler retries a task whose worker died, then reports KilledWorker."""
+
+    def __init__(self, client: Client) -> None:
+        self.client: Any = client  # distributed's methods carry no type hints
+
+    def slots(self) -> int:
+        threads: int = sum(self.client.nthreads().values())
+        return max(1, 2 * threads)  # two a thread keeps workers fed
+
+    def submit(self, job: Job, options: RenderOptions) -> Any:
+        return self.client.submit(render_bytes, job.source, options, pure=False)
+
+    def wait(self, futures: Collection[Any], every: bool) -> set[Any]:
+        from distributed import wait
+
+        when = "ALL_COMPLETED" if every else "FIRST_COMPLETED"
+        return set(wait(list(futures), return_when=when).done)  # type: ignore[no-untyped-call]
+
+    def renew(self) -> bool:
+        return True
+
+    def close(self, futures: Collection[Any]) -> None:
+        if futures:
+            self.client.cancel(list(futures))
+
+
+def _pool(executor: ExecutorLike) -> _Pool:
+    if executor is None:
+        return _Local(InlineExecutor(), None)
+    if isinstance(executor, cf.Executor):
+        return _Local(executor, None)
+    if type(executor).__module__.split(".")[0] == "distributed":
+        return _Dask(cast("Client", executor))
+    make = cast("Callable[[], cf.Executor]", executor)
+    return _Local(make(), make)
+
+
+@contextlib.contextmanager
+def dask_client(address: str, workers: int) -> Iterator[Client]:
+    """A client of the scheduler at `address`, or of a new LocalCluster of `workers` processes
+    when `address` is "local"."""
+    try:
+        from distributed import Client, LocalCluster
+    except ImportError:
+        raise RenderError(NEEDS_CLUSTER) from None
+    with contextlib.ExitStack() as stack:
+        try:
+            if address == "local":
+                cluster = stack.enter_context(LocalCluster(  # type: ignore[no-untyped-call]
+                    n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None))
+                client = stack.enter_context(Client(cluster))  # type: ignore[no-untyped-call]
+            else:
+                client = stack.enter_context(Client(address, timeout=30))  # type: ignore[no-untyped-call]
+        except (OSError, TimeoutError) as error:
+            raise RenderError(f"cannot reach the Dask scheduler at {address} ({error})") from None
+        yield client
+
+
+# The batch
+
+def render_batch(jobs: Sequence[Job], options: RenderOptions = RenderOptions(), executor: ExecutorLike = None,
+                 *, force: bool = False, on_result: Callable[[FileResult], None] | None = None) -> BatchReport:
+    """Render every job; one that fails does not stop the others.
+
+    `executor` is None (this process, one file after another), a concurrent.futures Executor,
+    a function that makes one (such as `Processes(4)`; a pool a dead worker broke is then
+    replaced), or a Dask client. Existing outputs are skipped unless `force`. Largest inputs
+    start first. `on_result` hears of each file as it finishes.
+    """
+    began = time.perf_counter()
+    options.check()
+    finished: dict[Job, FileResult] = {}
+
+    def finish(job: Job, result: FileResult) -> None:
+        finished[job] = result
+        if on_result:
+            on_result(result)
+
+    remove_stale(jobs)
+    todo = []
+    for job in sorted(jobs, key=lambda job: (-job.size, job.source)):
+        if not force and os.path.exists(job.target):
+            finish(job, FileResult(job.source, job.target, "skipped"))
+        else:
+            todo.append(job)
+    if todo:
+        _run(todo, options, _pool(executor), finish)
+    return BatchReport(tuple(finished[job] for job in jobs), time.perf_counter() - began)
+
+
+def _run(todo: list[Job], options: RenderOptions, pool: _Pool, finish: Callable[[Job, FileResult], None]) -> None:
+    """Keep the workers busy, largest first. When a worker's death breaks the pool, the files that
+    were in it are tried again one at a time on a fresh pool: the one that breaks it alone fails."""
+    queue, suspects = deque(todo), deque[Job]()
+    running: dict[Any, tuple[Job, bool]] = {}  # future -> (job, tried alone)
+    try:
+        while queue or suspects or running:
+            if suspects and not running:
+                job = suspects.popleft()
+                running[pool.submit(job, options)] = (job, True)
+            while queue and not suspects and len(running) < pool.slots():
+                job = queue.popleft()
+                running[pool.submit(job, options)] = (job, False)
+            done = pool.wait(running, every=False)
+            broken = any(_broke(future) for future in done)
+            if broken:
+                done = pool.wait(running, every=True)  # a broken pool fails every call it holds
+            for future in done:
+                job, alone = running.pop(future)
+                if _broke(future) and not alone:
+                    suspects.append(job)
+                else:
+                    finish(job, _outcome(job, future))
+            if broken and not pool.renew():
+                for job in [*suspects, *queue]:
+                    finish(job, _failed(job, "not rendered: the executor broke and cannot be renewed"))
+                return
+    finally:
+        pool.close(running)
+
+
+def _broke(future: Any) -> bool:
+    return isinstance(future.exception(), BrokenProcessPool)
+
+
+def _outcome(job: Job, future: Any) -> FileResult:
+    try:
+        rendered: Rendered = future.result()
+    except BrokenProcessPool:
+        return _failed(job, "the worker process rendering it died")
+    except RenderError as error:
+        return _failed(job, str(error))
+    except Exception as error:
+        lines = str(error).strip().splitlines()
+        return _failed(job, f"{type(error).__name__}: {lines[0]}" if lines else type(error).__name__)
+    try:
+        write_file(job.target, rendered.data)
+    except OSError as error:
+        return _failed(job, str(cannot_write(job.target, error)))
+    return FileResult(job.source, job.target, "done",
+                      report=dataclasses.replace(rendered.report, target=job.target))
+
+
+def _failed(job: Job, reason: str) -> FileResult:
+    line = reason if reason.startswith(job.source) else f"{job.source}: {reason}"
+    return FileResult(job.source, job.target, "failed", line)
