@@ -1,0 +1,174 @@
+"""Batch rendering: the same bytes from every executor, faults confined to their file,
+reruns that skip, and outputs that never collide."""
+import functools
+import os
+import pathlib
+import signal
+import subprocess
+import sys
+import textwrap
+
+import mido
+import pytest
+
+from ostina_render import RenderOptions, render_file
+from ostina_render.batch import Processes, find_jobs, render_batch
+
+MIDI_TIMEOUT = 240  # seconds a subprocess may take before the test fails instead of hanging
+
+
+def write_song(path, pitches, beats=1, channel=0, program=0):
+    """A one-track file playing `pitches` one after another, `beats` each, at 120 bpm."""
+    midi = mido.MidiFile(ticks_per_beat=96)
+    track = mido.MidiTrack([mido.Message("program_change", channel=channel, program=program)])
+    for pitch in pitches:
+        track.append(mido.Message("note_on", channel=channel, note=pitch, velocity=100))
+        track.append(mido.Message("note_off", channel=channel, note=pitch, time=96 * beats))
+    midi.tracks.append(track)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    midi.save(path)
+    return path
+
+
+@pytest.fixture
+def songs(tmp_path):
+    """A folder of four songs of different lengths and sounds, two of them in subfolders."""
+    folder = tmp_path / "songs"
+    write_song(folder / "short.mid", [60, 64])
+    write_song(folder / "strings" / "long.midi", [48, 55, 60, 67, 72, 67], beats=2, program=48)
+    write_song(folder / "strings" / "beat" / "drums.mid", [36, 38, 42, 46, 49], channel=9)
+    write_song(folder / "lead.MID", [72, 71, 69, 67, 65, 64, 62, 60], program=80)
+    return folder
+
+
+EXPECTED = {"short.wav", "strings/long.wav", "strings/beat/drums.wav", "lead.wav"}
+
+
+def outputs(outdir):
+    return {path.relative_to(outdir).as_posix(): path.read_bytes()
+            for path in pathlib.Path(outdir).rglob("*") if path.is_file()}
+
+
+@pytest.fixture
+def one_by_one(songs, tmp_path):
+    """Each song rendered on its own to a file, as `ostina-render SONG -o OUT` does."""
+    for job in find_jobs([songs], tmp_path / "single"):
+        os.makedirs(os.path.dirname(job.target), exist_ok=True)
+        render_file(job.source, job.target, RenderOptions())
+    return outputs(tmp_path / "single")
+
+
+def cli(*arguments):
+    return subprocess.run([sys.executable, "-m", "ostina_render", *map(str, arguments)],
+                          capture_output=True, text=True, timeout=MIDI_TIMEOUT)
+
+
+@pytest.mark.parametrize("executor", [None, Processes(2)], ids=["serial", "processes"])
+def test_batch_writes_the_bytes_of_one_by_one_renders(songs, tmp_path, one_by_one, executor):
+    report = render_batch(find_jobs([songs], tmp_path / "out"), executor=executor)
+    assert set(one_by_one) == EXPECTED
+    assert outputs(tmp_path / "out") == one_by_one
+    assert [result.status for result in report.results] == ["done"] * 4
+
+
+def test_dask_local_cluster_writes_the_bytes_of_one_by_one_renders(songs, tmp_path, one_by_one):
+    script = textwrap.dedent(f"""
+        from ostina_render.batch import dask_client, find_jobs, render_batch
+        with dask_client("local", 2) as client:
+            report = render_batch(find_jobs([{str(songs)!r}], {str(tmp_path / "out")!r}), executor=client)
+        print(report.summary())
+    """)
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=MIDI_TIMEOUT)
+    assert run.returncode == 0, run.stderr
+    assert outputs(tmp_path / "out") == one_by_one
+
+
+def test_a_corrupt_file_is_reported_while_the_others_finish(songs, tmp_path, one_by_one):
+    bad = songs / "strings" / "bad.mid"
+    bad.write_bytes(b"MThd\x00\x00\x00\x06\x00\x01\x00\x01\x00\x60MTrk\x00\x00\x10\x00\x90\x3c")
+    run = cli("--outdir", tmp_path / "out", "--workers", 2, songs)
+    assert run.returncode == 1
+    errors = [line for line in run.stderr.splitlines() if line.startswith("ostina-render: error: ")]
+    assert len(errors) == 1 and errors[0].startswith(f"ostina-render: error: {bad}: ")
+    assert outputs(tmp_path / "out") == one_by_one
+    assert "4 done, 0 skipped, 1 failed" in run.stdout
+
+
+VICTIM = "long"
+
+
+def die_rendering(victim):
+    """Run in each worker as it starts: the worker renders `victim` a little and then is killed."""
+    from ostina_render import batch
+
+    whole = batch.render_bytes
+
+    def render_bytes(source, options):
+        if victim in source:
+            batch.render_file(source, batch.io.BytesIO(), options,
+                              progress=lambda frames: os.kill(os.getpid(), signal.SIGKILL))
+        return whole(source, options)
+    batch.render_bytes = render_bytes
+
+
+def test_a_killed_worker_fails_its_file_only_and_a_rerun_completes_it(songs, tmp_path, one_by_one):
+    jobs = find_jobs([songs], tmp_path / "out")
+    report = render_batch(jobs, executor=Processes(2, functools.partial(die_rendering, VICTIM)))
+    failed = [result for result in report.results if result.status == "failed"]
+    assert [VICTIM in result.source for result in failed] == [True]
+    assert set(outputs(tmp_path / "out")) == EXPECTED - {"strings/long.wav"}  # no final or temporary file
+    rerun = render_batch(jobs, executor=Processes(2))
+    assert sorted(result.status for result in rerun.results) == ["done", "skipped", "skipped", "skipped"]
+    assert outputs(tmp_path / "out") == one_by_one
+
+
+def test_a_rerun_skips_existing_outputs_and_removes_stale_temporary_files(songs, tmp_path, one_by_one):
+    out = tmp_path / "out"
+    assert cli("--outdir", out, "--workers", 1, songs).returncode == 0
+    (out / "lead.wav").write_bytes(b"kept")
+    stale = out / "strings" / ".long.wav.k2j4x_9q.part"
+    stale.write_bytes(b"left by a killed run")
+    run = cli("--outdir", out, songs)
+    assert run.returncode == 0 and "0 done, 4 skipped, 0 failed" in run.stdout
+    assert outputs(out) == {**one_by_one, "lead.wav": b"kept"}
+
+
+def test_force_renders_existing_outputs_again(songs, tmp_path, one_by_one):
+    out = tmp_path / "out"
+    assert cli("--outdir", out, "--workers", 1, songs).returncode == 0
+    (out / "lead.wav").write_bytes(b"old")
+    run = cli("--outdir", out, "--force", songs)
+    assert run.returncode == 0 and "4 done, 0 skipped, 0 failed" in run.stdout
+    assert outputs(out) == one_by_one
+
+
+def test_files_named_directly_go_under_outdir_by_their_stem(songs, tmp_path, one_by_one):
+    run = cli("--outdir", tmp_path / "out", songs / "strings" / "long.midi", songs / "short.mid")
+    assert run.returncode == 0
+    assert outputs(tmp_path / "out") == {"long.wav": one_by_one["strings/long.wav"],
+                                         "short.wav": one_by_one["short.wav"]}
+
+
+@pytest.mark.parametrize("clash", [["a/x.mid", "b/x.mid"], ["x.mid", "x.midi"]])
+def test_inputs_with_one_output_path_are_refused_before_anything_renders(tmp_path, clash):
+    folder = tmp_path / "in"
+    for name in clash:
+        write_song(folder / name, [60])
+    run = cli("--outdir", tmp_path / "out", *(folder / name for name in clash))
+    assert run.returncode == 1
+    assert run.stderr.startswith("ostina-render: error: 1 output(s) would be written by two inputs: ")
+    assert not (tmp_path / "out").exists()
+
+
+@pytest.mark.parametrize("arguments", [
+    ["a.mid", "b.mid"],  # several inputs without --outdir
+    ["a.mid", "--workers", "2"],
+    ["a.mid", "--outdir", "o", "--workers", "2", "--dask", "local"],
+    ["a.mid", "--outdir", "o", "-o", "a.wav"],
+    ["a.mid", "--outdir", "o", "--workers", "0"],
+])
+def test_contradictory_arguments_are_refused(tmp_path, arguments):
+    run = subprocess.run([sys.executable, "-m", "ostina_render", *arguments], cwd=tmp_path,
+                         capture_output=True, text=True, timeout=MIDI_TIMEOUT)
+    assert run.returncode == 2 and run.stderr.splitlines()[-1].startswith("ostina-render: error: ")
+    assert os.listdir(tmp_path) == []
