@@ -169,8 +169,16 @@ class Renderer:
                     break
             if stop == end:
                 self._end_all(end, start)
-            yield self._mix(start, stop, changes)
+            block = self._mix(start, stop, changes)
+            yield block if start < end else self._trimmed_tail(block)
             start = stop
+
+    def _trimmed_tail(self, block: Stereo) -> Stereo:
+        """A tail block without the silence after the last voice ended."""
+        if any(slot.sounding for slot in self.slots):
+            return block
+        sounding = np.flatnonzero(block.any(axis=1))
+        return block[: sounding[-1] + 1 if len(sounding) else 0]
 
     # Events.
 

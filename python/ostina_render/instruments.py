@@ -303,12 +303,13 @@ USER_ENVELOPE = (0.002, 0.0, 1.0, 0.15)
 def _read_user_sample(path: str) -> tuple[npt.NDArray[np.float32], int]:
     import soundfile
 
+    if not os.path.isfile(path):
+        raise RenderError(f"{path}: no such sample file")
     try:
         data, rate = soundfile.read(path, dtype="float32", always_2d=True)
-    except FileNotFoundError:
-        raise RenderError(f"{path}: no such sample file") from None
     except (soundfile.LibsndfileError, RuntimeError, TypeError, ValueError, OSError) as error:
-        raise RenderError(f"{path}: cannot read this sample file ({str(error).strip() or type(error).__name__})") from None
+        reason = getattr(error, "error_string", "") or str(error).strip() or type(error).__name__
+        raise RenderError(f"{path}: cannot read this sample file ({reason})") from None
     if not len(data):
         raise RenderError(f"{path}: the sample file holds no audio")
     return np.ascontiguousarray(data.mean(axis=1, dtype=np.float32)), int(rate)

@@ -1,0 +1,129 @@
+"""The ostina-render command: outputs, one-line errors that leave nothing behind, Ctrl-C."""
+import io
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import mido
+import numpy as np
+import pytest
+import soundfile
+
+from midi_songs import control, note, write_song
+from ostina_render import RenderOptions, render_array, render_file
+
+
+def ostina_render(*arguments):
+    return subprocess.run([sys.executable, "-m", "ostina_render", *map(str, arguments)],
+                          capture_output=True, text=True)
+
+
+@pytest.fixture
+def song(tmp_path):
+    drums = [event for beat in range(8) for event in note(beat * 240, 60, 36 + beat % 11, channel=9)]
+    return write_song(tmp_path / "song.mid", [note(0, 960) + note(480, 960, 67) + control(600, 10, 20), drums])
+
+
+def test_the_command_writes_a_16_bit_stereo_wav_and_reports_one_line(tmp_path, song):
+    result = ostina_render(song, "-o", tmp_path / "out.wav")
+    assert result.returncode == 0 and result.stderr == ""
+    assert result.stdout.count("\n") == 1 and "x real time" in result.stdout and "0 clipped samples" in result.stdout
+    info = soundfile.info(tmp_path / "out.wav")
+    assert (info.format, info.subtype, info.channels, info.samplerate) == ("WAV", "PCM_16", 2, 44100)
+
+
+def test_same_file_and_options_give_the_same_bytes(tmp_path, song):
+    for name in ("a.flac", "b.flac"):
+        assert ostina_render(song, "-o", tmp_path / name, "--bits", "24", "-q").returncode == 0
+    assert (tmp_path / "a.flac").read_bytes() == (tmp_path / "b.flac").read_bytes()
+
+
+@pytest.mark.parametrize("format_name, bits", [("wav", 16), ("wav", 24), ("flac", 16), ("flac", 24)])
+def test_files_hold_the_rendered_audio_rounded_to_their_bits(song, format_name, bits):
+    options = RenderOptions(format=format_name, bits=bits, rate=22050)
+    written = io.BytesIO()
+    render_file(song, written, options)
+    written.seek(0)
+    stored, rate = soundfile.read(written, dtype="int32")
+    scale = 2 ** (bits - 1) - 1
+    expected = np.clip(np.rint(render_array(song, options=options).astype(np.float64) * scale), -scale, scale)
+    assert rate == 22050 and np.array_equal(stored >> (32 - bits), expected.astype(np.int64))
+
+
+def test_normalize_scales_the_peak_to_minus_1_dbfs(tmp_path, song):
+    assert ostina_render(song, "-o", tmp_path / "n.wav", "--normalize", "-q").returncode == 0
+    stored, _ = soundfile.read(tmp_path / "n.wav", dtype="int16")
+    assert np.abs(stored.astype(np.int32)).max() == round(32767 * 10 ** (-1 / 20))
+
+
+def test_a_song_without_notes_renders_its_length_of_silence_and_says_so(tmp_path):
+    path = write_song(tmp_path / "quiet.mid", [control(960, 7, 100)])  # two beats at 120 bpm
+    result = ostina_render(path, "-o", tmp_path / "quiet.wav")
+    assert result.returncode == 0 and "no notes to play" in result.stderr
+    audio, _ = soundfile.read(tmp_path / "quiet.wav")
+    assert audio.shape == (44100, 2) and not audio.any()
+
+
+def damaged(tmp_path, song, how):
+    data = song.read_bytes()
+    broken = {"empty": b"", "truncated": data[: len(data) // 2], "not MIDI": b"RIFF" + data[4:],
+              "corrupt track": data.replace(b"MTrk", b"MTrx", 2).replace(b"MTrx", b"MTrk", 1),
+              "type 2": data[:8] + b"\x00\x02" + data[10:], "SMPTE": data[:12] + b"\xe7\x28" + data[14:]}[how]
+    path = tmp_path / "bad.mid"
+    path.write_bytes(broken)
+    return path
+
+
+@pytest.mark.parametrize("how, reason", [
+    ("missing", "no such file"), ("empty", "empty file"), ("truncated", "truncated MIDI file"),
+    ("not MIDI", "not a MIDI file"), ("corrupt track", "corrupt MIDI file (no MTrk header"),
+    ("type 2", "type 2 MIDI files"), ("SMPTE", "SMPTE time division is not supported"),
+    ("text sample", "cannot read this sample file"), ("missing sample", "no such sample file"),
+    ("unwritable", "cannot write"),
+])
+def test_bad_input_gets_one_line_a_failure_status_and_leaves_nothing(tmp_path, song, how, reason):
+    out = tmp_path / "out"
+    out.mkdir()
+    target, extra, named = out / "x.wav", [], song
+    if how == "missing":
+        named = tmp_path / "absent.mid"
+    elif how in ("text sample", "missing sample"):
+        sample = tmp_path / "notes.txt"
+        if how == "text sample":
+            sample.write_text("not audio")
+        extra, named = ["--sample", f"0={sample}"], sample
+    elif how == "unwritable":
+        (out / "file").write_text("")
+        target = named = out / "file" / "x.wav"
+    else:
+        named = damaged(tmp_path, song, how)
+    result = ostina_render(named if how in ("missing",) or named.suffix == ".mid" and how != "text sample"
+                           else song, "-o", target, *extra)
+    assert result.returncode == 1 and result.stdout == ""
+    assert result.stderr.startswith(f"ostina-render: error: {named}: ") and result.stderr.count("\n") == 1
+    assert reason in result.stderr
+    assert sorted(os.listdir(out)) == (["file"] if how == "unwritable" else [])
+
+
+def test_without_the_render_extra_the_command_says_how_to_install_it(song):
+    hidden = "import sys; sys.modules['mido'] = None; from ostina_render.cli import main; sys.exit(main())"
+    result = subprocess.run([sys.executable, "-c", hidden, str(song)], capture_output=True, text=True)
+    assert (result.returncode, result.stderr) == (1, "ostina-render needs the render extra: "
+                                                     "pip install 'ostina[render]'\n")
+
+
+def test_ctrl_c_stops_cleanly_and_leaves_no_partial_output(tmp_path):
+    long = write_song(tmp_path / "long.mid", [[e for beat in range(0, 4000, 2) for e in note(beat * 480, 960, 48 + beat % 24)]])
+    out = tmp_path / "out"
+    out.mkdir()
+    process = subprocess.Popen([sys.executable, "-m", "ostina_render", str(long), "-o", str(out / "long.wav")],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 60
+    while not any(name.endswith(".part") for name in os.listdir(out)) and time.monotonic() < deadline:
+        time.sleep(0.02)
+    process.send_signal(signal.SIGINT)
+    _, stderr = process.communicate(timeout=60)
+    assert process.returncode == 130 and "interrupted" in stderr and "Traceback" not in stderr
+    assert os.listdir(out) == []

@@ -1,0 +1,128 @@
+"""MIDI's meaning where the toolkit's classes differ from it: one note-off
+ends one note, the pedal holds note-offs, controllers act from their own
+frame, drums ring out and choke."""
+import mido
+import numpy as np
+import pytest
+
+from midi_songs import RATE, control, dc_sample, note, write_song
+from ostina_render import RenderOptions, UserSample, read_song, render_array
+
+BEAT = 480  # ticks; at the default tempo a beat is 0.5 s, 22050 frames
+FRAMES_PER_BEAT = RATE // 2
+
+
+@pytest.fixture
+def dc(tmp_path):
+    """Options whose programs 0 and 1 play constant samples of 0.25 and 0.5."""
+    return RenderOptions(program_samples={0: UserSample(dc_sample(tmp_path / "a.wav", 0.25), 60),
+                                          1: UserSample(dc_sample(tmp_path / "b.wav", 0.5), 60)})
+
+
+def render(tmp_path, events, options, **kwargs):
+    path = write_song(tmp_path / "song.mid", [events])
+    return render_array(path, options=options, **kwargs)
+
+
+def at_beat(beats):
+    return int(beats * FRAMES_PER_BEAT)
+
+
+def test_a_note_off_ends_only_its_own_note(tmp_path, dc):
+    left = render(tmp_path, note(0, 4 * BEAT) + note(BEAT, BEAT), dc)[:, 0]
+    one_voice = left[at_beat(0.5)]
+    assert left[at_beat(1.5)] == pytest.approx(2 * one_voice, rel=1e-6)
+    assert left[at_beat(3)] == one_voice  # the longer note rings on after the shorter one's note-off
+    assert at_beat(4) < len(left) < at_beat(4) + RATE // 4  # the render ends when the release has
+
+
+def test_the_sustain_pedal_holds_note_offs_until_it_rises(tmp_path, dc):
+    events = note(0, BEAT) + control(BEAT // 2, 64, 127) + control(3 * BEAT, 64, 0)
+    left = render(tmp_path, events, dc)[:, 0]
+    release = at_beat(3)
+    assert left[at_beat(2)] == left[release] == left[at_beat(0.5)]
+    assert 0 < left[release + 1] < left[release]
+
+
+@pytest.mark.parametrize("number, value, factor", [(7, 50, (50 / 100) ** 2), (11, 64, (64 / 127) ** 2)])
+def test_volume_and_expression_change_the_level_from_their_own_frame(tmp_path, dc, number, value, factor):
+    left = render(tmp_path, note(0, 4 * BEAT) + control(BEAT + 3, number, value), dc)[:, 0]
+    frame = read_song(tmp_path / "song.mid").tempo_map.frame(BEAT + 3, RATE)
+    assert left[frame - 1] == left[at_beat(0.5)]
+    assert left[frame] == pytest.approx(left[frame - 1] * factor, rel=1e-5)
+
+
+def test_pan_moves_the_note_from_its_own_frame(tmp_path, dc):
+    audio = render(tmp_path, note(0, 4 * BEAT) + control(BEAT, 10, 0), dc)
+    frame = at_beat(1)
+    assert audio[frame - 1, 0] == audio[frame - 1, 1] > 0
+    assert audio[frame, 1] == 0 and audio[frame, 0] > audio[frame - 1, 0]
+
+
+def test_controllers_that_change_thousands_of_times_act_at_each_frame(tmp_path, dc):
+    ramp = [event for i in range(2000) for event in control(i, 11, i % 128)]
+    audio = render(tmp_path, note(0, 4000) + ramp, dc, end=2.0)
+    tempo = read_song(tmp_path / "song.mid").tempo_map
+    frames = [tempo.frame(tick, RATE) for tick in (500, 501, 1234)]
+    for frame, tick in zip(frames, (500, 501, 1234)):
+        assert audio[frame, 0] == pytest.approx(audio[frames[0], 0] / (500 % 128 / 127) ** 2 * (tick % 128 / 127) ** 2,
+                                                rel=1e-5)
+
+
+@pytest.mark.parametrize("number", [120, 123])
+def test_all_sound_off_silences_at_once_and_all_notes_off_releases(tmp_path, dc, number):
+    left = render(tmp_path, note(0, 4 * BEAT) + note(0, 4 * BEAT, 64) + control(BEAT, number, 0), dc)[:, 0]
+    frame = at_beat(1)
+    assert left[frame - 1] > 0
+    if number == 120:
+        assert not left[frame:].any()
+    else:
+        assert 0 < left[frame + 1] < left[frame] and left[frame + RATE // 2] == 0
+
+
+def test_reset_all_controllers_restores_expression(tmp_path, dc):
+    left = render(tmp_path, note(0, 4 * BEAT) + control(BEAT, 11, 20) + control(2 * BEAT, 121, 0), dc)[:, 0]
+    assert left[at_beat(1.5)] < left[at_beat(2)] == left[at_beat(0.5)]
+
+
+def test_a_program_change_switches_the_instrument_for_later_notes(tmp_path, dc):
+    change = [(2 * BEAT, mido.Message("program_change", program=1))]
+    left = render(tmp_path, note(0, 4 * BEAT) + change + note(2 * BEAT, BEAT, 64), dc)[:, 0]
+    first = left[at_beat(1)]
+    assert left[at_beat(2.5)] == pytest.approx(first + 2 * first, rel=1e-6)  # the held note keeps its program
+
+
+def test_a_note_on_with_velocity_zero_is_a_note_off(tmp_path, dc):
+    events = note(0, 4 * BEAT)[:1] + [(BEAT, mido.Message("note_on", note=60, velocity=0))]
+    left = render(tmp_path, events, dc)[:, 0]
+    assert 0 < left[at_beat(1) + 1] < left[at_beat(1)]
+
+
+def test_odd_notes_render_without_error(tmp_path):
+    # A note-off with no note-on, a note of no length, the outermost notes, a
+    # note never ended, and data bytes above 127 in a hand-made track.
+    events = ([(0, mido.Message("note_off", note=50))] + note(10, 0, 61) + note(20, 100, 0) + note(30, 100, 127)
+              + note(40, 100, 62)[:1])
+    path = write_song(tmp_path / "odd.mid", [events])
+    data = bytearray(path.read_bytes())
+    data += b"MTrk\x00\x00\x00\x08\x00\x90\xc8\xff\x00\xff\x2f\x00"
+    data[10:12] = (2).to_bytes(2, "big")
+    path.write_bytes(bytes(data))
+    audio = render_array(path)
+    assert np.isfinite(audio).all() and audio.any()
+
+
+def test_drums_ring_out_whatever_their_length_and_a_one_tick_hit_sounds(tmp_path):
+    short = render(tmp_path, note(0, 1, 36, channel=9), RenderOptions())
+    long = render(tmp_path, note(0, 4 * BEAT, 36, channel=9), RenderOptions())
+    assert np.abs(short[: RATE // 10]).max() > 0.01
+    assert np.array_equal(short, long[: len(short)]) and not long[len(short):].any()
+
+
+def test_a_closed_hat_chokes_the_open_hat(tmp_path):
+    closed_alone = render(tmp_path, note(BEAT // 2, 10, 42, channel=9), RenderOptions())
+    choked = render(tmp_path, note(0, 10, 46, channel=9) + note(BEAT // 2, 10, 42, channel=9), RenderOptions())
+    open_alone = render(tmp_path, note(0, 10, 46, channel=9), RenderOptions())
+    after = at_beat(0.5) + RATE // 50  # the choke's release is over
+    assert np.abs(open_alone[after:after + 1000]).max() > 1e-3
+    assert np.array_equal(choked[after:], closed_alone[after:len(choked)])

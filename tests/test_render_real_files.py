@@ -1,0 +1,85 @@
+"""Real MIDI files nobody here wrote, read from installed packages: whole
+renders, and a few thousand seeded mutations of them through the reader,
+the renderer and the command."""
+import importlib.util
+import io
+import os
+import pathlib
+import random
+
+import mido
+import pytest
+
+from ostina_render import RenderError, read_song, render_array, render_file
+from ostina_render.cli import main
+
+MUTATIONS = int(os.environ.get("OSTINA_RENDER_MUTATIONS", "2000"))
+
+
+def installed(package, *parts):
+    return pathlib.Path(importlib.util.find_spec(package).submodule_search_locations[0], *parts)
+
+
+PIANO = installed("miditoolkit", "midi", "examples_data", "1390.mid")
+PRIMITIVES = installed("music21", "midi", "testPrimitive")
+SMALL = sorted(path for path in PRIMITIVES.glob("*.mid") if path.stat().st_size < 4000)
+
+
+@pytest.mark.parametrize("path", [PIANO, PRIMITIVES / "test09.mid"], ids=lambda path: path.name)
+def test_real_pieces_render_whole_without_clipping(path):
+    song = read_song(path)
+    reference = mido.MidiFile(path)
+    assert len(song.notes) == sum(message.type == "note_on" and message.velocity > 0
+                                  for track in reference.tracks for message in track)
+    report = render_file(song, io.BytesIO())
+    assert report.frames >= song.tempo_map.frame(song.end_tick, 44100)
+    assert report.clipped == 0 and -30 < report.peak_dbfs < 0
+
+
+def mutate(data, rng):
+    data = bytearray(data)
+    how = rng.randrange(4)
+    if how == 0:  # bit flips
+        for _ in range(rng.randint(1, 8)):
+            data[rng.randrange(len(data))] ^= 1 << rng.randrange(8)
+    elif how == 1:  # truncation
+        del data[rng.randrange(len(data)):]
+    elif how == 2:  # a chunk length that lies
+        chunks = [i + 4 for i in range(len(data) - 8) if data[i:i + 4] in (b"MThd", b"MTrk")]
+        at = rng.choice(chunks or [4])
+        data[at:at + 4] = rng.choice([0, 1, 0xFFFFFFFF, rng.randrange(1 << 32)]).to_bytes(4, "big")
+    else:  # bytes inserted or removed
+        at = rng.randrange(len(data))
+        data[at:at + rng.randint(0, 3)] = bytes(rng.randrange(256) for _ in range(rng.randint(0, 3)))
+    return bytes(data)
+
+
+def test_mutated_real_files_are_read_and_rendered_or_refused_cleanly(tmp_path):
+    rng = random.Random(16)
+    originals = [path.read_bytes() for path in SMALL]
+    path = tmp_path / "mutant.mid"
+    outcomes = {"rendered": 0, "refused": 0}
+    for _ in range(MUTATIONS):
+        path.write_bytes(mutate(rng.choice(originals), rng))
+        try:
+            render_array(read_song(path), end=0.05)
+            outcomes["rendered"] += 1
+        except RenderError as error:
+            assert "\n" not in str(error) and str(error).startswith(str(path))
+            outcomes["refused"] += 1
+    assert min(outcomes.values()) > MUTATIONS // 20, outcomes
+
+
+def test_mutated_real_files_through_the_command_leave_only_complete_output(tmp_path, capsys):
+    rng = random.Random(17)
+    originals = [path.read_bytes() for path in SMALL]
+    out = tmp_path / "out"
+    out.mkdir()
+    for index in range(40):
+        source = tmp_path / f"mutant{index}.mid"
+        source.write_bytes(mutate(rng.choice(originals), rng))
+        status = main([str(source), "-o", str(out / f"{index}.wav"), "--max-duration", "30", "-q", "--rate", "8000"])
+        captured = capsys.readouterr()
+        assert (status, captured.err.count("\n")) in ((0, 0), (0, 1), (1, 1)), captured.err
+        assert all(name.endswith(".wav") for name in os.listdir(out))  # no temporary file left
+        assert os.path.exists(out / f"{index}.wav") == (status == 0)
