@@ -11,33 +11,30 @@ import textwrap
 import mido
 import pytest
 
+from midi_songs import note, write_song
 from ostina_render import RenderOptions, render_file
 from ostina_render.batch import Processes, find_jobs, render_batch
 
 MIDI_TIMEOUT = 240  # seconds a subprocess may take before the test fails instead of hanging
 
 
-def write_song(path, pitches, beats=1, channel=0, program=0):
-    """A one-track file playing `pitches` one after another, `beats` each, at 120 bpm."""
-    midi = mido.MidiFile(ticks_per_beat=96)
-    track = mido.MidiTrack([mido.Message("program_change", channel=channel, program=program)])
-    for pitch in pitches:
-        track.append(mido.Message("note_on", channel=channel, note=pitch, velocity=100))
-        track.append(mido.Message("note_off", channel=channel, note=pitch, time=96 * beats))
-    midi.tracks.append(track)
+def melody(path, pitches, beats=1, channel=0, program=0):
+    """A file playing `pitches` one after another, `beats` each, at 120 bpm."""
+    events = [(0, mido.Message("program_change", channel=channel, program=program))]
+    for index, pitch in enumerate(pitches):
+        events += note(index * 96 * beats, 96 * beats, pitch, channel=channel)
     path.parent.mkdir(parents=True, exist_ok=True)
-    midi.save(path)
-    return path
+    return write_song(path, [events], ticks_per_beat=96)
 
 
 @pytest.fixture
 def songs(tmp_path):
     """A folder of four songs of different lengths and sounds, two of them in subfolders."""
     folder = tmp_path / "songs"
-    write_song(folder / "short.mid", [60, 64])
-    write_song(folder / "strings" / "long.midi", [48, 55, 60, 67, 72, 67], beats=2, program=48)
-    write_song(folder / "strings" / "beat" / "drums.mid", [36, 38, 42, 46, 49], channel=9)
-    write_song(folder / "lead.MID", [72, 71, 69, 67, 65, 64, 62, 60], program=80)
+    melody(folder / "short.mid", [60, 64])
+    melody(folder / "strings" / "long.midi", [48, 55, 60, 67, 72, 67], beats=2, program=48)
+    melody(folder / "strings" / "beat" / "drums.mid", [36, 38, 42, 46, 49], channel=9)
+    melody(folder / "lead.MID", [72, 71, 69, 67, 65, 64, 62, 60], program=80)
     return folder
 
 
@@ -153,7 +150,7 @@ def test_files_named_directly_go_under_outdir_by_their_stem(songs, tmp_path, one
 def test_inputs_with_one_output_path_are_refused_before_anything_renders(tmp_path, clash):
     folder = tmp_path / "in"
     for name in clash:
-        write_song(folder / name, [60])
+        melody(folder / name, [60])
     run = cli("--outdir", tmp_path / "out", *(folder / name for name in clash))
     assert run.returncode == 1
     assert run.stderr.startswith("ostina-render: error: 1 output(s) would be written by two inputs: ")
