@@ -13,7 +13,6 @@ import dataclasses
 import io
 import multiprocessing
 import os
-import tempfile
 import time
 from collections import deque
 from collections.abc import Callable, Collection, Iterable, Iterator, Sequence
@@ -22,14 +21,14 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Literal, Protocol, TypeAlias, cast
 
 from .errors import RenderError
-from .output import cannot_write
+from .output import cannot_write, replacing
 from .render import RenderOptions, RenderReport, render_file
 
 if TYPE_CHECKING:
     from distributed import Client
 
 MIDI_SUFFIXES = (".mid", ".midi")
-PART_SUFFIX = ".part"  # the temporary name of an output being written: .NAME.XXXXXXXX.part
+PART_SUFFIX = ".part"  # outputs are written as .NAME.XXXXXXXX.part, then renamed
 NEEDS_CLUSTER = "--dask needs the cluster extra: pip install 'ostina[cluster]'"
 
 Status = Literal["done", "skipped", "failed"]
@@ -163,24 +162,9 @@ def render_bytes(source: str, options: RenderOptions) -> Rendered:
 
 def write_file(target: str, data: bytes) -> None:
     """Write `data` under a temporary name beside `target`, then rename it to `target`."""
-    folder = os.path.dirname(os.path.abspath(target))
-    os.makedirs(folder, exist_ok=True)
-    handle, temporary = tempfile.mkstemp(prefix=f".{os.path.basename(target)}.", suffix=PART_SUFFIX, dir=folder)
-    try:
-        with os.fdopen(handle, "wb") as file:
-            file.write(data)
-        os.chmod(temporary, 0o666 & ~_umask())  # mkstemp makes files only their owner may read
-        os.replace(temporary, target)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.remove(temporary)
-        raise
-
-
-def _umask() -> int:
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
+    os.makedirs(os.path.dirname(os.path.abspath(target)), exist_ok=True)
+    with replacing(target) as file:
+        file.write(data)
 
 
 def remove_stale(jobs: Iterable[Job]) -> int:
@@ -410,6 +394,8 @@ def _outcome(job: Job, future: Any) -> FileResult:
         write_file(job.target, rendered.data)
     except OSError as error:
         return _failed(job, str(cannot_write(job.target, error)))
+    except RenderError as error:
+        return _failed(job, str(error))
     return FileResult(job.source, job.target, "done",
                       report=dataclasses.replace(rendered.report, target=job.target))
 

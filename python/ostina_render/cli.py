@@ -136,16 +136,17 @@ def main(argv: Sequence[str] | None = None) -> int:
     except ImportError:
         print(NEEDS_EXTRA, file=sys.stderr)
         return 1
-    if arguments.outdir is not None:
-        return render_many(arguments)
-    arguments.input = arguments.inputs[0]
     try:
+        if arguments.outdir is not None:
+            return render_many(arguments)
+        arguments.input = arguments.inputs[0]
         render_one(arguments)
     except RenderError as error:
         print(f"{PROGRAM}: error: {error}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
-        print(f"{PROGRAM}: interrupted; no output written", file=sys.stderr)
+        written = "files finished so far are kept, no others" if arguments.outdir else "no output written"
+        print(f"{PROGRAM}: interrupted; {written}", file=sys.stderr)
         return 130
     return 0
 
@@ -192,30 +193,22 @@ def render_many(arguments: argparse.Namespace) -> int:
 
     format_name = arguments.format or "wav"
     workers = arguments.workers or batch.default_workers()
-    try:
-        options = options_from(arguments, format_name)
-        jobs = batch.find_jobs(arguments.inputs, arguments.outdir, format_name)
-        with contextlib.ExitStack() as stack, tqdm(
-                total=len(jobs), unit="file", desc="rendering", leave=False,
-                disable=arguments.quiet or not sys.stderr.isatty()) as bar:
-            executor = (stack.enter_context(batch.dask_client(arguments.dask, workers)) if arguments.dask
-                        else batch.Processes(workers))
-            audio = 0.0
+    options = options_from(arguments, format_name)
+    jobs = batch.find_jobs(arguments.inputs, arguments.outdir, format_name)
+    with contextlib.ExitStack() as stack, tqdm(total=len(jobs), unit="file", desc="rendering", leave=False,
+                                               disable=arguments.quiet or not sys.stderr.isatty()) as bar:
+        executor = (stack.enter_context(batch.dask_client(arguments.dask, workers)) if arguments.dask
+                    else batch.Processes(workers))
+        audio = 0.0
 
-            def heard(result: Any) -> None:
-                nonlocal audio
-                if result.status == "failed":
-                    bar.write(f"{PROGRAM}: error: {result.reason}", file=sys.stderr)
-                audio += result.seconds
-                bar.set_postfix_str(f"{audio:.1f} s audio", refresh=False)
-                bar.update()
-            report = batch.render_batch(jobs, options, executor, force=arguments.force, on_result=heard)
-    except RenderError as error:
-        print(f"{PROGRAM}: error: {error}", file=sys.stderr)
-        return 1
-    except KeyboardInterrupt:
-        print(f"{PROGRAM}: interrupted; the files finished so far are written, no others", file=sys.stderr)
-        return 130
+        def heard(result: Any) -> None:
+            nonlocal audio
+            if result.status == "failed":
+                bar.write(f"{PROGRAM}: error: {result.reason}", file=sys.stderr)
+            audio += result.seconds
+            bar.set_postfix_str(f"{audio:.1f} s audio", refresh=False)
+            bar.update()
+        report = batch.render_batch(jobs, options, executor, force=arguments.force, on_result=heard)
     if not arguments.quiet:
         print(report.summary())
     return 1 if report.count("failed") else 0

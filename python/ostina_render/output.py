@@ -57,9 +57,7 @@ def container(format_name: str, bits: int, frames: int) -> str:
 
 @contextlib.contextmanager
 def sound_file(target: str | BinaryIO, rate: int, format_name: str, bits: int, frames: int) -> Iterator[object]:
-    """A soundfile writer. A path is written under a temporary name in its folder
-    and renamed when the block ends without error; on any error, Ctrl-C
-    included, the temporary file is removed and nothing appears at the path."""
+    """A soundfile writer. A path is written under a temporary name, as `replacing` does."""
     import soundfile
 
     kind = container(format_name, bits, frames)
@@ -67,15 +65,23 @@ def sound_file(target: str | BinaryIO, rate: int, format_name: str, bits: int, f
         with soundfile.SoundFile(target, "w", rate, 2, SUBTYPES[bits], format=kind) as file:
             yield file
         return
+    with replacing(target) as raw, soundfile.SoundFile(raw, "w", rate, 2, SUBTYPES[bits], format=kind) as file:
+        yield file
+
+
+@contextlib.contextmanager
+def replacing(target: str) -> Iterator[BinaryIO]:
+    """A binary file written under a temporary name in `target`'s folder and renamed
+    to `target` when the block ends without error; on any error, Ctrl-C included,
+    the temporary file is removed and nothing appears at the path."""
     folder = os.path.dirname(os.path.abspath(target))
     try:
         handle, temporary = tempfile.mkstemp(prefix=f".{os.path.basename(target)}.", suffix=".part", dir=folder)
     except OSError as error:
         raise RenderError(f"{target}: cannot write here ({error.strerror or error})") from None
     try:
-        with os.fdopen(handle, "w+b") as raw, soundfile.SoundFile(raw, "w", rate, 2, SUBTYPES[bits],
-                                                                  format=kind) as file:
-            yield file
+        with os.fdopen(handle, "w+b") as raw:
+            yield raw
         os.chmod(temporary, 0o666 & ~_umask())  # mkstemp makes files only their owner may read
         os.replace(temporary, target)
     except BaseException:
