@@ -80,15 +80,18 @@ def test_dask_local_cluster_writes_the_bytes_of_one_by_one_renders(songs, tmp_pa
     assert outputs(tmp_path / "out") == one_by_one
 
 
-def test_a_corrupt_file_is_reported_while_the_others_finish(songs, tmp_path, one_by_one):
+def test_corrupt_and_missing_files_are_reported_while_the_others_finish(songs, tmp_path, one_by_one):
     bad = songs / "strings" / "bad.mid"
     bad.write_bytes(b"MThd\x00\x00\x00\x06\x00\x01\x00\x01\x00\x60MTrk\x00\x00\x10\x00\x90\x3c")
-    run = cli("--outdir", tmp_path / "out", "--workers", 2, songs)
+    missing = tmp_path / "missing.mid"
+    run = cli("--outdir", tmp_path / "out", "--workers", 2, songs, missing)
     assert run.returncode == 1
-    errors = [line for line in run.stderr.splitlines() if line.startswith("ostina-render: error: ")]
-    assert len(errors) == 1 and errors[0].startswith(f"ostina-render: error: {bad}: ")
+    errors = sorted(line for line in run.stderr.splitlines() if line.startswith("ostina-render: error: "))
+    assert len(errors) == 2  # sorted: tmp_path/missing.mid before tmp_path/songs/...
+    assert errors[0].startswith(f"ostina-render: error: {missing}: no such file")
+    assert errors[1].startswith(f"ostina-render: error: {bad}: ")
     assert outputs(tmp_path / "out") == one_by_one
-    assert "4 done, 0 skipped, 1 failed" in run.stdout
+    assert "4 done, 0 skipped, 2 failed" in run.stdout
 
 
 VICTIM = "long"
@@ -100,11 +103,11 @@ def die_rendering(victim):
 
     whole = batch.render_bytes
 
-    def render_bytes(source, options):
+    def render_bytes(source, midi, options):
         if victim in source:
             batch.render_file(source, batch.io.BytesIO(), options,
                               progress=lambda frames: os.kill(os.getpid(), signal.SIGKILL))
-        return whole(source, options)
+        return whole(source, midi, options)
     batch.render_bytes = render_bytes
 
 

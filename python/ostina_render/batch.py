@@ -1,9 +1,10 @@
 """Rendering many files: on this process, on local worker processes or on a Dask cluster.
 
-Workers receive a path and the options (plain values; ostina's objects do not
-pickle) and send back the encoded file. The caller writes it under a
-temporary name and renames it when complete, so no shared storage is needed
-and an interrupted batch leaves no truncated file under a final name.
+Workers receive the MIDI file's name and bytes and the options (plain values;
+ostina's objects do not pickle) and send back the encoded file. The caller
+writes it under a temporary name and renames it when complete, so no shared
+storage is needed and an interrupted batch leaves no truncated file under a
+final name.
 """
 from __future__ import annotations
 
@@ -13,6 +14,7 @@ import dataclasses
 import io
 import multiprocessing
 import os
+import tempfile
 import time
 from collections import deque
 from collections.abc import Callable, Collection, Iterable, Iterator, Sequence
@@ -151,11 +153,33 @@ def _size(path: str) -> int:
 
 # What a worker runs
 
-def render_bytes(source: str, options: RenderOptions) -> Rendered:
-    """Render one file in memory and return its encoded bytes; runs on a worker."""
-    buffer = io.BytesIO()
-    report = render_file(source, buffer, options)
-    return Rendered(buffer.getvalue(), report)
+def read_input(source: str) -> bytes:
+    """The MIDI file's bytes, read on the caller's side so that workers need no access to it."""
+    try:
+        with open(source, "rb") as file:
+            return file.read()
+    except FileNotFoundError:
+        raise RenderError(f"{source}: no such file") from None
+    except OSError as error:
+        raise RenderError(f"{source}: cannot read ({error.strerror or error})") from None
+
+
+def render_bytes(source: str, midi: bytes, options: RenderOptions) -> Rendered:
+    """Render the MIDI file `source`, given as its bytes, in memory and return the encoded audio.
+
+    Runs on a worker. The bytes are put in a private temporary file of the same name
+    to be read; messages and the report name `source`.
+    """
+    with tempfile.TemporaryDirectory(prefix="ostina-render-") as folder:
+        path = os.path.join(folder, os.path.basename(source))
+        with open(path, "wb") as file:
+            file.write(midi)
+        buffer = io.BytesIO()
+        try:
+            report = render_file(path, buffer, options)
+        except RenderError as error:
+            raise RenderError(str(error).replace(path, source)) from None
+    return Rendered(buffer.getvalue(), dataclasses.replace(report, source=source))
 
 
 # Writing on the caller's side
@@ -221,7 +245,7 @@ ExecutorLike: TypeAlias = "cf.Executor | Callable[[], cf.Executor] | Client | No
 
 class _Pool(Protocol):
     def slots(self) -> int: ...
-    def submit(self, job: Job, options: RenderOptions) -> Any: ...
+    def submit(self, source: str, midi: bytes, options: RenderOptions) -> Any: ...
     def wait(self, futures: Collection[Any], every: bool) -> set[Any]: ...
     def renew(self) -> bool: ...
     def close(self, futures: Collection[Any]) -> None: ...
@@ -236,8 +260,8 @@ class _Local:
     def slots(self) -> int:
         return int(getattr(self.executor, "_max_workers", 1))
 
-    def submit(self, job: Job, options: RenderOptions) -> Any:
-        return self.executor.submit(render_bytes, job.source, options)
+    def submit(self, source: str, midi: bytes, options: RenderOptions) -> Any:
+        return self.executor.submit(render_bytes, source, midi, options)
 
     def wait(self, futures: Collection[Any], every: bool) -> set[Any]:
         return cf.wait(futures, return_when=cf.ALL_COMPLETED if every else cf.FIRST_COMPLETED).done
@@ -264,8 +288,8 @@ class _Dask:
         threads: int = sum(self.client.nthreads().values())
         return max(1, 2 * threads)  # two a thread keeps workers fed
 
-    def submit(self, job: Job, options: RenderOptions) -> Any:
-        return self.client.submit(render_bytes, job.source, options, pure=False)
+    def submit(self, source: str, midi: bytes, options: RenderOptions) -> Any:
+        return self.client.submit(render_bytes, source, midi, options, pure=False)
 
     def wait(self, futures: Collection[Any], every: bool) -> set[Any]:
         from distributed import wait
@@ -350,14 +374,23 @@ def _run(todo: list[Job], options: RenderOptions, pool: _Pool, finish: Callable[
     were in it are tried again one at a time on a fresh pool: the one that breaks it alone fails."""
     queue, suspects = deque(todo), deque[Job]()
     running: dict[Any, tuple[Job, bool]] = {}  # future -> (job, tried alone)
+
+    def start(job: Job, alone: bool) -> None:
+        try:
+            midi = read_input(job.source)
+        except RenderError as error:
+            finish(job, _failed(job, str(error)))
+        else:
+            running[pool.submit(job.source, midi, options)] = (job, alone)
+
     try:
         while queue or suspects or running:
             if suspects and not running:
-                job = suspects.popleft()
-                running[pool.submit(job, options)] = (job, True)
+                start(suspects.popleft(), True)
             while queue and not suspects and len(running) < pool.slots():
-                job = queue.popleft()
-                running[pool.submit(job, options)] = (job, False)
+                start(queue.popleft(), False)
+            if not running:
+                continue
             done = pool.wait(running, every=False)
             broken = any(_broke(future) for future in done)
             if broken:
