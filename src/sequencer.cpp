@@ -338,13 +338,6 @@ std::vector<NoteEvent> copies_where(const std::vector<std::vector<NoteEvent>>& c
 
 }  // namespace
 
-std::vector<NoteEvent> EventSequence::events() const {
-    std::vector<NoteEvent> all;
-    all.reserve(size_);
-    for (const Chunk& chunk : chunks_) all.insert(all.end(), chunk.begin(), chunk.end());
-    return all;
-}
-
 std::vector<NoteEvent> EventSequence::events_in_range(double start, double end) const {
     return copies_where(chunks_, [&](const NoteEvent& event) {
         return event.beat_position < end && event.beat_position + event.duration > start;

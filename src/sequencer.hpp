@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <ranges>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -161,13 +162,28 @@ struct NoteEvent {
     bool operator==(const NoteEvent&) const = default;  // IEEE: NaN is unequal to itself
 };
 
+// The events of a sequence in stored order, read where they are stored; valid
+// while the sequence is unchanged.
+class EventView : public std::ranges::view_interface<EventView> {
+public:
+    using Chunks = std::vector<std::vector<NoteEvent>>;
+    EventView(const Chunks& chunks, std::size_t size) : events_(std::views::join(chunks)), size_(size) {}
+
+    auto begin() const { return events_.begin(); }
+    auto end() const { return events_.end(); }
+    std::size_t size() const { return size_; }
+
+private:
+    std::ranges::join_view<std::ranges::ref_view<const Chunks>> events_;
+    std::size_t size_;
+};
+
 // Events kept in chunks of consecutive stored positions, so that an insertion
 // moves at most one chunk's events instead of every later one.
 class EventSequence {
 public:
     std::uint64_t size() const { return size_; }
-    // Every event, in stored order.
-    std::vector<NoteEvent> events() const;
+    EventView events() const { return EventView(chunks_, size_); }
 
     // After every event whose beat is less than or equal to the new one's.
     void add_event(NoteEvent event);
