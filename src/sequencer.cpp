@@ -195,8 +195,9 @@ namespace {
 // stays small beside the events, small enough that moving the later events
 // of one chunk costs little beside the call that inserts.
 constexpr std::size_t kChunkLimit = 1024;
-// A full chunk grows by a quarter, so its spare room stays under a quarter of
-// its events while the copies made on growing stay a few per insertion.
+// A full chunk grows by a quarter, and by at least this many events: a long
+// chunk's spare room stays under a quarter of its events, while growing
+// copies only a few events per insertion.
 constexpr std::size_t kSmallestGrowth = 8;
 
 void make_room(std::vector<NoteEvent>& chunk) {
