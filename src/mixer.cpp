@@ -5,19 +5,13 @@
 #include <algorithm>
 
 #include "format.hpp"
+#include "numeric.hpp"
 
 namespace ostina::mixer {
 namespace {
 
 // π rounded to 32 bits (3.14159274), so θ is computed wholly in single precision.
 constexpr float kPanPi = 3.14159265358979323846f;
-
-// Comparisons are false for NaN, so it falls through unchanged.
-float clamp(float value, float lowest, float highest) {
-    if (value < lowest) return lowest;
-    if (value > highest) return highest;
-    return value;
-}
 
 // The constant-power factors of a pan position: (cos θ, sin θ).
 struct PanGains {
@@ -52,9 +46,9 @@ bool any_solo(const std::vector<MixerChannel>& channels) {
 
 }  // namespace
 
-float clamp_gain(float gain) { return clamp(gain, 0.0f, 2.0f); }
+float clamp_gain(float gain) { return clamp_to(gain, 0.0f, 2.0f); }
 
-float clamp_pan(float pan) { return clamp(pan, -1.0f, 1.0f); }
+float clamp_pan(float pan) { return clamp_to(pan, -1.0f, 1.0f); }
 
 std::pair<float, float> MixerChannel::process_sample(float sample) const {
     if (mute_) return {0.0f, 0.0f};

@@ -7,25 +7,18 @@
 
 #include "errors.hpp"
 #include "format.hpp"
+#include "numeric.hpp"
 
 namespace ostina::sequencer {
 namespace {
 
 constexpr double kSecondsPerMinute = 60.0;
 constexpr double kMicrosecondsPerBeat = 1000000.0;
-// 2^64: the first double past the largest unsigned 64-bit count.
-constexpr double kCountLimit = 18446744073709551616.0;
 // Steps walked between two polls: rare enough to cost nothing, frequent
 // enough that an interrupt lands within a fraction of a second.
 constexpr std::uint64_t kStepsPerPoll = std::uint64_t{1} << 22;
 
 }  // namespace
-
-std::uint64_t saturating_count(double value) {
-    if (!(value > 0.0)) return 0;  // NaN too
-    if (value >= kCountLimit) return std::numeric_limits<std::uint64_t>::max();
-    return static_cast<std::uint64_t>(value);
-}
 
 // ---------------------------------------------------------------------------
 // Transport clock
@@ -92,13 +85,9 @@ Step Step::empty() {
 
 namespace {
 
-// `length` empty steps. A length whose byte size cannot be represented is a
-// fault; one the system cannot provide throws std::bad_alloc.
+// `length` empty steps, or a capacity overflow.
 std::vector<Step> empty_steps(std::uint64_t length) {
-    constexpr std::uint64_t kMaxSteps =
-        static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(Step);
-    if (length > kMaxSteps) throw Fault("capacity overflow");
-    return std::vector<Step>(static_cast<std::size_t>(length), Step::empty());
+    return std::vector<Step>(checked_count<Step>(length), Step::empty());
 }
 
 }  // namespace

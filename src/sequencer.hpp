@@ -13,10 +13,6 @@
 
 namespace ostina::sequencer {
 
-// Converts to an unsigned 64-bit count, truncating toward zero; NaN and
-// negatives give 0, values past the top give the largest count.
-std::uint64_t saturating_count(double value);
-
 // ---------------------------------------------------------------------------
 // Transport clock
 
