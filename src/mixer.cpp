@@ -64,18 +64,17 @@ std::vector<std::string> Mixer::channel_names() const {
     return names;
 }
 
-Staged<std::uint64_t, Mixer::Append> Mixer::add_channel(std::string name) const {
-    return {channels_.size(), Append{MixerChannel(std::move(name))}};
+Staged<std::uint64_t, Mixer::AppendChannel> Mixer::add_channel(std::string name) const {
+    return {channels_.size(), AppendChannel{MixerChannel(std::move(name))}};
 }
 
-Staged<std::optional<MixerChannel>, Mixer::Removal> Mixer::remove_channel(std::uint64_t index) const {
-    if (index >= channels_.size()) return {std::nullopt, Removal{channels_.size()}};
-    return {channels_[index], Removal{static_cast<std::size_t>(index)}};
+Staged<std::optional<MixerChannel>, EraseAt<Mixer>> Mixer::remove_channel(std::uint64_t index) const {
+    if (index >= channels_.size()) return {std::nullopt, {channels_.size()}};
+    return {channels_[index], {static_cast<std::size_t>(index)}};
 }
 
-void Mixer::Removal::apply(Mixer& mixer) const noexcept {
-    if (index < mixer.channels_.size())
-        mixer.channels_.erase(mixer.channels_.begin() + static_cast<std::ptrdiff_t>(index));
+void Mixer::erase_at(std::size_t index) noexcept {
+    if (index < channels_.size()) channels_.erase(channels_.begin() + static_cast<std::ptrdiff_t>(index));
 }
 
 MixerChannel Mixer::get_channel(std::uint64_t index) const {

@@ -314,7 +314,7 @@ void Sampler::release_voices(std::optional<midi::Note> only) {
     }
 }
 
-Staged<Samples, Sampler::NextVoices> Sampler::render(std::uint64_t frames) const {
+Staged<Samples, Sampler::AdvanceVoices> Sampler::render(std::uint64_t frames) const {
     Samples block = zeroed_samples(frames);
     std::vector<Voice> next = voices_;
     const double dt = 1.0 / static_cast<double>(sample_rate_);
@@ -323,7 +323,7 @@ Staged<Samples, Sampler::NextVoices> Sampler::render(std::uint64_t frames) const
         if (voice.active) render_voice(voice, sample_, loop, dt, block.data(), block.size());
     clamp_block(block);
     std::erase_if(next, [](const Voice& voice) { return !voice.active; });
-    return {std::move(block), NextVoices{std::move(next)}};
+    return {std::move(block), AdvanceVoices{std::move(next)}};
 }
 
 }  // namespace ostina::sampler

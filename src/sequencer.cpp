@@ -196,12 +196,11 @@ void EventSequence::add_event(NoteEvent event) {
     events_.insert(events_.begin() + static_cast<std::ptrdiff_t>(upper_bound(event.beat_position)), event);
 }
 
-void EventSequence::Removal::apply(EventSequence& sequence) const noexcept {
-    if (index < sequence.events_.size())
-        sequence.events_.erase(sequence.events_.begin() + static_cast<std::ptrdiff_t>(index));
+void EventSequence::erase_at(std::size_t index) noexcept {
+    if (index < events_.size()) events_.erase(events_.begin() + static_cast<std::ptrdiff_t>(index));
 }
 
-Staged<std::optional<NoteEvent>, EventSequence::Removal> EventSequence::remove_event(std::uint64_t index) const {
+Staged<std::optional<NoteEvent>, EraseAt<EventSequence>> EventSequence::remove_event(std::uint64_t index) const {
     if (index >= events_.size()) return {std::nullopt, {events_.size()}};
     return {events_[index], {static_cast<std::size_t>(index)}};
 }

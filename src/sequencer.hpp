@@ -164,11 +164,7 @@ public:
     // After every event whose beat is less than or equal to the new one's.
     void add_event(NoteEvent event);
 
-    struct Removal {
-        std::size_t index;  // past the end when nothing is removed
-        void apply(EventSequence& sequence) const noexcept;
-    };
-    Staged<std::optional<NoteEvent>, Removal> remove_event(std::uint64_t index) const;
+    Staged<std::optional<NoteEvent>, EraseAt<EventSequence>> remove_event(std::uint64_t index) const;
 
     // Events sounding strictly inside (start, end).
     std::vector<NoteEvent> events_in_range(double start, double end) const;
@@ -179,6 +175,8 @@ public:
     void clear() { events_.clear(); }
 
 private:
+    friend EraseAt<EventSequence>;
+    void erase_at(std::size_t index) noexcept;
     std::size_t upper_bound(double beat) const;
 
     std::vector<NoteEvent> events_;
