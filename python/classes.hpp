@@ -65,8 +65,8 @@ OSTINA_CLASSES(OSTINA_BOUND)
         static constexpr const char* name = FullName;            \
     }
 
-OSTINA_CONFINED(audio_output::AudioOutput, "ostina::audio_output::PyAudioOutput");
-OSTINA_CONFINED(midi_input::MidiInput, "ostina::midi_input::PyMidiInput");
+OSTINA_CONFINED(audio_output::AudioOutput, pinned::kAudioOutputName);
+OSTINA_CONFINED(midi_input::MidiInput, pinned::kMidiInputName);
 
 #undef OSTINA_CONFINED
 
