@@ -99,8 +99,7 @@ void read_by_index(PyObject* container, Read& read) {
             read(item);
             continue;
         }
-        Py_INCREF(item);
-        Ref held(item);
+        Ref held = Ref::borrow(item);
         read(item);
         size = SizeOf(container);
     }

@@ -8,25 +8,18 @@
 
 #include "errors.hpp"
 #include "format.hpp"
+#include "numeric.hpp"
 
 namespace ostina::sequencer {
 namespace {
 
 constexpr double kSecondsPerMinute = 60.0;
 constexpr double kMicrosecondsPerBeat = 1000000.0;
-// 2^64: the first double past the largest unsigned 64-bit count.
-constexpr double kCountLimit = 18446744073709551616.0;
 // Steps walked between two polls: rare enough to cost nothing, frequent
 // enough that an interrupt lands within a fraction of a second.
 constexpr std::uint64_t kStepsPerPoll = std::uint64_t{1} << 22;
 
 }  // namespace
-
-std::uint64_t saturating_count(double value) {
-    if (!(value > 0.0)) return 0;  // NaN too
-    if (value >= kCountLimit) return std::numeric_limits<std::uint64_t>::max();
-    return static_cast<std::uint64_t>(value);
-}
 
 // ---------------------------------------------------------------------------
 // Transport clock
@@ -93,13 +86,9 @@ Step Step::empty() {
 
 namespace {
 
-// `length` empty steps. A length whose byte size cannot be represented is a
-// fault; one the system cannot provide throws std::bad_alloc.
+// `length` empty steps, or a capacity overflow.
 std::vector<Step> empty_steps(std::uint64_t length) {
-    constexpr std::uint64_t kMaxSteps =
-        static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(Step);
-    if (length > kMaxSteps) throw Fault("capacity overflow");
-    return std::vector<Step>(static_cast<std::size_t>(length), Step::empty());
+    return std::vector<Step>(checked_count<Step>(length), Step::empty());
 }
 
 }  // namespace
@@ -310,11 +299,11 @@ void EventSequence::erase(Place place) noexcept {
     if (--size_ == 0) ascending_ = true;
 }
 
-void EventSequence::Removal::apply(EventSequence& sequence) const noexcept {
-    if (index < sequence.size_) sequence.erase(Walker(sequence.chunks_).place(index));
+void EventSequence::erase_at(std::size_t index) noexcept {
+    if (index < size_) erase(Walker(chunks_).place(index));
 }
 
-Staged<std::optional<NoteEvent>, EventSequence::Removal> EventSequence::remove_event(std::uint64_t index) const {
+Staged<std::optional<NoteEvent>, EraseAt<EventSequence>> EventSequence::remove_event(std::uint64_t index) const {
     if (index >= size_) return {std::nullopt, {size_}};
     const Place at = Walker(chunks_).place(static_cast<std::size_t>(index));
     return {chunks_[at.chunk][at.offset], {static_cast<std::size_t>(index)}};

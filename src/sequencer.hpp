@@ -15,10 +15,6 @@
 
 namespace ostina::sequencer {
 
-// Converts to an unsigned 64-bit count, truncating toward zero; NaN and
-// negatives give 0, values past the top give the largest count.
-std::uint64_t saturating_count(double value);
-
 // ---------------------------------------------------------------------------
 // Transport clock
 
@@ -188,11 +184,7 @@ public:
     // After every event whose beat is less than or equal to the new one's.
     void add_event(NoteEvent event);
 
-    struct Removal {
-        std::size_t index;  // past the end when nothing is removed
-        void apply(EventSequence& sequence) const noexcept;
-    };
-    Staged<std::optional<NoteEvent>, Removal> remove_event(std::uint64_t index) const;
+    Staged<std::optional<NoteEvent>, EraseAt<EventSequence>> remove_event(std::uint64_t index) const;
 
     // Events sounding strictly inside (start, end).
     std::vector<NoteEvent> events_in_range(double start, double end) const;
@@ -203,6 +195,9 @@ public:
     void clear();
 
 private:
+    friend EraseAt<EventSequence>;
+    void erase_at(std::size_t index) noexcept;
+
     using Chunk = std::vector<NoteEvent>;
     struct Place {
         std::size_t chunk;
