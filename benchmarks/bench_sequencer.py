@@ -2,19 +2,25 @@
 pure-Python baselines of the same work.
 
 Usage: python benchmarks/bench_sequencer.py [--check] [--markdown]
-Baselines: building the walk's 20,000 result tuples in Python; bisect.insort
-of the same beats into a list. Random-order insertion is informational:
-every insertion shifts the later events, so both sides are bounded by moving
-records, not by the search.
+Baselines: building the walk's 20,000 result tuples in Python; for 10^3 to
+10^6 events in ascending and in random order, sortedcontainers'
+SortedKeyList.add of the same events keyed by beat, and bisect.insort of the
+same beats into a list (random order up to 10^5 only).
 """
 import bisect
+import operator
 import random
+
+from sortedcontainers import SortedKeyList
 
 import ostina
 from timing import Case, run_cases
 
 STEPS = 10_000
-EVENTS = 100_000
+SIZES = [10**3, 10**4, 10**5, 10**6]
+# Random-order bisect.insort shifts every later item: 10^6 beats take minutes.
+INSORT_RANDOM_LIMIT = 10**5
+ASCENDING_TARGET = 0.6
 
 
 def walk_case():
@@ -39,8 +45,11 @@ def walk_case():
                 baseline_name="tuples")
 
 
-def insertion_case(order, beats, target, rounds):
+def insertion_cases(order, beats):
+    """add_event of `beats` against SortedKeyList.add of the same events and,
+    where it finishes in seconds, bisect.insort of the same beats."""
     events = [ostina.NoteEvent(beat, 0.5, 60, 100) for beat in beats]
+    rounds = 1 if len(beats) >= 10**6 else 3
 
     def add_events():
         sequence = ostina.EventSequence()
@@ -48,22 +57,34 @@ def insertion_case(order, beats, target, rounds):
             sequence.add_event(event)
         return sequence
 
+    def add_keyed():
+        keyed = SortedKeyList(key=operator.attrgetter("beat_position"))
+        for event in events:
+            keyed.add(event)
+        return keyed
+
     def insort():
         ordered = []
         for beat in beats:
             bisect.insort(ordered, beat)
         return ordered
 
-    return Case(f"EventSequence.add_event x {EVENTS:,}, {order}", add_events, insort, target,
-                baseline_name="insort", rounds=rounds)
+    name = f"EventSequence.add_event x {len(beats):,}, {order}"
+    cases = [Case(name, add_events, add_keyed, 1.0, baseline_name="SortedKeyList.add", rounds=rounds)]
+    if order == "ascending" or len(beats) <= INSORT_RANDOM_LIMIT:
+        cases.append(Case(name, add_events, insort, ASCENDING_TARGET if order == "ascending" else None,
+                          baseline_name="insort", rounds=rounds))
+    return cases
 
 
 def cases():
-    ascending = [index * 0.25 for index in range(EVENTS)]
-    shuffled = ascending[:]
-    random.Random(1).shuffle(shuffled)
-    return [walk_case(), insertion_case("ascending", ascending, 1.0, 5),
-            insertion_case("random order", shuffled, None, 2)]
+    found = [walk_case()]
+    for count in SIZES:
+        ascending = [index * 0.25 for index in range(count)]
+        shuffled = ascending[:]
+        random.Random(1).shuffle(shuffled)
+        found += insertion_cases("ascending", ascending) + insertion_cases("random order", shuffled)
+    return found
 
 
 if __name__ == "__main__":

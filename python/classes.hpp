@@ -1,34 +1,61 @@
-// Every engine type the module exposes, with its Python name. A class file
-// defines `definition()` for the types of its area.
+// The one list of the classes the module exposes: it declares each class's
+// Bound specialisation here and is the exec step's registration table in
+// module.cpp. A class file defines `definition()` for the types of its area.
 #pragma once
 
 #include "audio.hpp"
-#include "midi.hpp"
-#include "oscillator.hpp"
-// mixer
-#include "mixer.hpp"
-
-// sequencing
-#include "sequencer.hpp"
-
-// sampler
-#include "sampler.hpp"
-
-// devices
 #include "audio_output.hpp"
-#include "midi_input.hpp"
-
 #include "frame.hpp"
+#include "midi.hpp"
+#include "midi_input.hpp"
+#include "mixer.hpp"
+#include "oscillator.hpp"
+#include "sampler.hpp"
+#include "sequencer.hpp"
 
 namespace ostina::py {
 
-#define OSTINA_BOUND(Engine, Name)                               \
+// X(area, Name) for every class the module registers, in registration order:
+// the engine type area::Name, exposed to Python as Name.
+#define OSTINA_CLASSES(X)                                                             \
+    X(audio, AudioFormat)                                                             \
+    X(audio, AudioBuffer)                                                             \
+    X(midi, MidiChannel)                                                              \
+    X(midi, Note)                                                                     \
+    X(midi, Velocity)                                                                 \
+    X(midi, MidiMessage)                                                              \
+    X(midi, MidiEvent)                                                                \
+    X(oscillator, SineOscillator)                                                     \
+    X(oscillator, SquareOscillator)                                                   \
+    X(oscillator, SawOscillator)                                                      \
+    X(oscillator, NoiseSource)                                                        \
+    X(mixer, MixerChannel)                                                            \
+    X(mixer, Mixer)                                                                   \
+    X(sequencer, Step)                                                                \
+    X(sequencer, Pattern)                                                             \
+    X(sequencer, NoteEvent)                                                           \
+    X(sequencer, EventSequence)                                                       \
+    X(sequencer, TransportClock)                                                      \
+    X(sequencer, StepSequencer)                                                       \
+    X(sampler, AudioSample)                                                           \
+    X(sampler, Envelope)                                                              \
+    X(sampler, SampleMapping)                                                         \
+    X(sampler, SampleMap)                                                             \
+    X(sampler, Sampler)                                                               \
+    X(audio_output, AudioOutput)                                                      \
+    X(midi_input, MidiInput)
+
+#define OSTINA_BOUND(area, Name)                                 \
     template <>                                                  \
-    struct Bound<Engine> {                                       \
+    struct Bound<area::Name> {                                   \
         static constexpr bool value = true;                      \
-        static constexpr const char* name = Name;                \
+        static constexpr const char* name = #Name;               \
         static const ClassDefinition& definition();              \
-    }
+    };
+
+OSTINA_CLASSES(OSTINA_BOUND)
+
+#undef OSTINA_BOUND
 
 // A class whose objects stay on the thread that created them, with the full
 // name its confinement messages use.
@@ -38,44 +65,9 @@ namespace ostina::py {
         static constexpr const char* name = FullName;            \
     }
 
-OSTINA_BOUND(audio::AudioFormat, "AudioFormat");
-OSTINA_BOUND(audio::AudioBuffer, "AudioBuffer");
-OSTINA_BOUND(midi::MidiChannel, "MidiChannel");
-OSTINA_BOUND(midi::Note, "Note");
-OSTINA_BOUND(midi::Velocity, "Velocity");
-OSTINA_BOUND(midi::MidiMessage, "MidiMessage");
-OSTINA_BOUND(midi::MidiEvent, "MidiEvent");
-OSTINA_BOUND(oscillator::SineOscillator, "SineOscillator");
-OSTINA_BOUND(oscillator::SquareOscillator, "SquareOscillator");
-OSTINA_BOUND(oscillator::SawOscillator, "SawOscillator");
-OSTINA_BOUND(oscillator::NoiseSource, "NoiseSource");
+OSTINA_CONFINED(audio_output::AudioOutput, pinned::kAudioOutputName);
+OSTINA_CONFINED(midi_input::MidiInput, pinned::kMidiInputName);
 
-// mixer
-OSTINA_BOUND(mixer::MixerChannel, "MixerChannel");
-OSTINA_BOUND(mixer::Mixer, "Mixer");
-
-// sequencing
-OSTINA_BOUND(sequencer::Step, "Step");
-OSTINA_BOUND(sequencer::Pattern, "Pattern");
-OSTINA_BOUND(sequencer::NoteEvent, "NoteEvent");
-OSTINA_BOUND(sequencer::EventSequence, "EventSequence");
-OSTINA_BOUND(sequencer::TransportClock, "TransportClock");
-OSTINA_BOUND(sequencer::StepSequencer, "StepSequencer");
-
-// sampler
-OSTINA_BOUND(sampler::AudioSample, "AudioSample");
-OSTINA_BOUND(sampler::Envelope, "Envelope");
-OSTINA_BOUND(sampler::SampleMapping, "SampleMapping");
-OSTINA_BOUND(sampler::SampleMap, "SampleMap");
-OSTINA_BOUND(sampler::Sampler, "Sampler");
-
-// devices
-OSTINA_BOUND(audio_output::AudioOutput, "AudioOutput");
-OSTINA_BOUND(midi_input::MidiInput, "MidiInput");
-OSTINA_CONFINED(audio_output::AudioOutput, "ostina::audio_output::PyAudioOutput");
-OSTINA_CONFINED(midi_input::MidiInput, "ostina::midi_input::PyMidiInput");
-
-#undef OSTINA_BOUND
 #undef OSTINA_CONFINED
 
 }  // namespace ostina::py

@@ -24,6 +24,24 @@ PyObject* panic_exception() {
     return type;
 }
 
+FetchedError::FetchedError() {
+    PyObject *kind = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&kind, &value, &traceback);
+    kind_ = Ref(kind);
+    value_ = Ref(value);
+    traceback_ = Ref(traceback);
+}
+
+void FetchedError::normalize() {
+    PyObject *kind = kind_.release(), *value = value_.release(), *traceback = traceback_.release();
+    PyErr_NormalizeException(&kind, &value, &traceback);
+    kind_ = Ref(kind);
+    value_ = Ref(value);
+    traceback_ = Ref(traceback);
+}
+
+void FetchedError::restore() { PyErr_Restore(kind_.release(), value_.release(), traceback_.release()); }
+
 namespace {
 
 void set_panic(const char* message) {
@@ -70,38 +88,34 @@ std::uint64_t thread_identity() noexcept {
 }
 
 void raise_sent_to_another_thread(const char* name) {
-    throw Fault(std::string(name) + " is unsendable, but sent to another thread");
+    throw Fault(std::string(name) + pinned::kSentToAnotherThread);
 }
 
 void report_dropped_on_another_thread(const char* name) {
-    PyObject *kind, *value, *traceback;
-    PyErr_Fetch(&kind, &value, &traceback);
-    PyErr_Format(PyExc_RuntimeError, "%s is unsendable, but is being dropped on another thread", name);
+    FetchedError pending;
+    PyErr_Format(PyExc_RuntimeError, "%s%s", name, pinned::kDroppedOnAnotherThread);
     // No object is named: the one being dropped must not be handed to the hook.
     PyErr_WriteUnraisable(nullptr);
-    PyErr_Restore(kind, value, traceback);
+    pending.restore();
 }
 
 void name_argument_in_type_error(std::string_view parameter) {
-    PyObject *kind, *value, *traceback;
-    PyErr_Fetch(&kind, &value, &traceback);
-    if (kind != PyExc_TypeError) {  // exactly TypeError: subclasses and others pass through
-        PyErr_Restore(kind, value, traceback);
+    FetchedError error;
+    if (error.kind() != PyExc_TypeError) {  // exactly TypeError: subclasses and others pass through
+        error.restore();
         return;
     }
-    PyErr_NormalizeException(&kind, &value, &traceback);
-    Ref old_kind(kind), old_value(value), old_traceback(traceback);
-    Ref message{PyObject_Str(old_value.get())};
+    error.normalize();
+    Ref message{PyObject_Str(error.value())};
     if (!message) return;
     std::string name(parameter);
     Ref text{PyUnicode_FromFormat("argument '%s': %U", name.c_str(), message.get())};
     if (!text) return;
     Ref renamed{PyObject_CallFunctionObjArgs(PyExc_TypeError, text.get(), nullptr)};
     if (!renamed) return;
-    if (PyObject* cause = PyException_GetCause(old_value.get()))
+    if (PyObject* cause = PyException_GetCause(error.value()))
         PyException_SetCause(renamed.get(), cause);  // steals the new reference
-    Py_INCREF(PyExc_TypeError);
-    PyErr_Restore(PyExc_TypeError, renamed.release(), nullptr);
+    PyErr_Restore(Py_NewRef(PyExc_TypeError), renamed.release(), nullptr);  // steals both
 }
 
 namespace {
@@ -216,7 +230,7 @@ std::string Convert<std::string>::from(PyObject* object) {
 }
 
 void check_sequence(PyObject* object) {
-    if (PyUnicode_Check(object)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    if (PyUnicode_Check(object)) raise(PyExc_TypeError, pinned::kStrForList);
     if (!PySequence_Check(object)) raise_cast_failure(object, "Sequence");
 }
 
@@ -284,15 +298,13 @@ namespace {
     raise(PyExc_TypeError, signature.function + " " + problem);
 }
 
-std::string count_text(std::size_t count) { return std::to_string(count); }
-
 void check_positional_count(const Signature& signature, std::size_t given) {
     std::size_t total = signature.parameters.size();
     if (given <= total) return;
     std::string accepted = signature.required == total
-                               ? count_text(total)
-                               : "from " + count_text(signature.required) + " to " + count_text(total);
-    raise_binding(signature, "takes " + accepted + " positional arguments but " + count_text(given) +
+                               ? std::to_string(total)
+                               : "from " + std::to_string(signature.required) + " to " + std::to_string(total);
+    raise_binding(signature, "takes " + accepted + " positional arguments but " + std::to_string(given) +
                                  (given == 1 ? " was given" : " were given"));
 }
 
@@ -326,7 +338,7 @@ void check_missing(const Signature& signature, PyObject* const* slots) {
         if (slots[i] == nullptr && !signature.parameters[i].default_text)
             missing.push_back(signature.parameters[i].name);
     if (missing.empty()) return;
-    raise_binding(signature, "missing " + count_text(missing.size()) + " required positional argument" +
+    raise_binding(signature, "missing " + std::to_string(missing.size()) + " required positional argument" +
                                  (missing.size() == 1 ? ": " : "s: ") + join_names(missing));
 }
 

@@ -4,6 +4,7 @@
 // guards the receiver, translates engine failures and creates the type.
 //
 // One header per concern, each readable on its own:
+//   frame_texts.hpp      texts that scripts match character for character
 //   frame_refs.hpp       references, errors and their translation
 //   frame_objects.hpp    object layout, access counts, confinement, type objects
 //   frame_convert.hpp    conversions both ways

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <ranges>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -98,8 +99,7 @@ void read_by_index(PyObject* container, Read& read) {
             read(item);
             continue;
         }
-        Py_INCREF(item);
-        Ref held(item);
+        Ref held = Ref::borrow(item);
         read(item);
         size = SizeOf(container);
     }
@@ -126,6 +126,16 @@ void read_sequence_into(PyObject* object, std::vector<Item>& items) {
     read_items(object, [&](PyObject* item) { items.push_back(Convert<Item>::from(item)); });
 }
 
+// A new list of the items of a sized range, each converted.
+template <class Items>
+PyObject* list_of(const Items& items) {
+    using Item = std::ranges::range_value_t<const Items>;
+    Ref list{new_list(std::ranges::size(items))};
+    Py_ssize_t index = 0;
+    for (const Item& item : items) PyList_SetItem(list.get(), index++, checked(Convert<Item>::to(item)).release());
+    return list.release();
+}
+
 template <class Item>
 struct Convert<std::vector<Item>> {
     static std::vector<Item> from(PyObject* object) {
@@ -134,13 +144,15 @@ struct Convert<std::vector<Item>> {
         read_sequence_into(object, items);
         return items;
     }
+    static PyObject* to(const std::vector<Item>& items) { return list_of(items); }
+};
 
-    static PyObject* to(const std::vector<Item>& items) {
-        Ref list{new_list(items.size())};
-        for (std::size_t i = 0; i < items.size(); ++i)
-            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), checked(Convert<Item>::to(items[i])).release());
-        return list.release();
-    }
+// A view over storage the engine keeps (std::string_view aside, which is
+// text) becomes the list that a vector of its items would.
+template <class View>
+    requires(std::ranges::view<View> && std::ranges::sized_range<const View>)
+struct Convert<View> {
+    static PyObject* to(const View& items) { return list_of(items); }
 };
 
 // Sample lists, the hot path of every audio call (frame_samples.cpp): the

@@ -89,10 +89,9 @@ public:
             if (!object_->thread.is_current()) raise_sent_to_another_thread(Confinement<T>::name);
         }
         if constexpr (Exclusive) {
-            if (!object_->access.try_take()) raise(PyExc_RuntimeError, "Already borrowed");
+            if (!object_->access.try_take()) raise(PyExc_RuntimeError, pinned::kAlreadyBorrowed);
         } else {
-            if (!object_->access.try_share())
-                raise(PyExc_RuntimeError, "Already mutably borrowed");
+            if (!object_->access.try_share()) raise(PyExc_RuntimeError, pinned::kAlreadyMutablyBorrowed);
         }
     }
     Access(const Access&) = delete;

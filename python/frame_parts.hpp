@@ -476,7 +476,7 @@ template <BoundType T, class... Parts>
 ClassDefinition define(Parts... parts) {
     ClassDefinition definition;
     definition.name = Bound<T>::name;
-    definition.qualified_name = "builtins." + definition.name;
+    definition.qualified_name = pinned::kTypeModule + definition.name;
     definition.basic_size = static_cast<int>(sizeof(Object<T>));
     add_slot(definition, Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<T>));
     (parts.template apply<T>(definition), ...);

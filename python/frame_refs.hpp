@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "errors.hpp"
+#include "frame_texts.hpp"
 
 namespace ostina::py {
 
@@ -20,7 +21,10 @@ namespace ostina::py {
 class Ref {
 public:
     Ref() = default;
+    // Takes over a new reference.
     explicit Ref(PyObject* owned) : object_(owned) {}
+    // Takes a reference of its own to a borrowed object.
+    static Ref borrow(PyObject* borrowed) { return Ref(Py_NewRef(borrowed)); }
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
     Ref(Ref&& other) noexcept : object_(other.release()) {}
@@ -36,6 +40,22 @@ public:
 
 private:
     PyObject* object_ = nullptr;
+};
+
+// The pending Python error, taken out of the interpreter and owned: put back
+// with `restore`, or released with its owner.
+class FetchedError {
+public:
+    FetchedError();
+
+    PyObject* kind() const { return kind_.get(); }
+    PyObject* value() const { return value_.get(); }
+    // Makes the value an instance of the kind, as a handler would see it.
+    void normalize();
+    void restore();
+
+private:
+    Ref kind_, value_, traceback_;
 };
 
 // Thrown once a Python exception has been set; unwinds to the entry point.

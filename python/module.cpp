@@ -14,42 +14,11 @@ constexpr Registration registration() {
     return {Bound<T>::name, &type_of<T>};
 }
 
-constexpr Registration kClasses[] = {
-    registration<audio::AudioFormat>(),
-    registration<audio::AudioBuffer>(),
-    registration<midi::MidiChannel>(),
-    registration<midi::Note>(),
-    registration<midi::Velocity>(),
-    registration<midi::MidiMessage>(),
-    registration<midi::MidiEvent>(),
-    registration<oscillator::SineOscillator>(),
-    registration<oscillator::SquareOscillator>(),
-    registration<oscillator::SawOscillator>(),
-    registration<oscillator::NoiseSource>(),
+#define OSTINA_REGISTRATION(area, Name) registration<area::Name>(),
 
-    // mixer
-    registration<mixer::MixerChannel>(),
-    registration<mixer::Mixer>(),
+constexpr Registration kClasses[] = {OSTINA_CLASSES(OSTINA_REGISTRATION)};
 
-    // sequencing
-    registration<sequencer::Step>(),
-    registration<sequencer::Pattern>(),
-    registration<sequencer::NoteEvent>(),
-    registration<sequencer::EventSequence>(),
-    registration<sequencer::TransportClock>(),
-    registration<sequencer::StepSequencer>(),
-
-    // sampler
-    registration<sampler::AudioSample>(),
-    registration<sampler::Envelope>(),
-    registration<sampler::SampleMapping>(),
-    registration<sampler::SampleMap>(),
-    registration<sampler::Sampler>(),
-
-    // devices
-    registration<audio_output::AudioOutput>(),
-    registration<midi_input::MidiInput>(),
-};
+#undef OSTINA_REGISTRATION
 
 int exec_module(PyObject* module) {
     return guarded([&] {

@@ -36,13 +36,20 @@ bool resolve_all(void* handle, PcmCalls& calls) {
 
 #undef OSTINA_ALSA_RESOLVE
 
+// The handler variable is resolved like a function: dlsym gives its address.
+bool resolve_all(void* handle, ErrorCalls& calls) {
+    return resolve(handle, "snd_lib_error", calls.snd_lib_error) &&
+           resolve(handle, "snd_lib_error_set_handler", calls.snd_lib_error_set_handler);
+}
+
 // Resolved once; a listing whose table is incomplete takes its failure path.
 template <class Calls>
 const Calls* loaded() {
     static const std::optional<Calls> calls = []() -> std::optional<Calls> {
         Calls resolved;
         void* handle = library();
-        if (handle == nullptr || !resolve_all(handle, resolved)) return std::nullopt;
+        if (handle == nullptr || !resolve_all(handle, resolved) || !resolve_all(handle, resolved.errors))
+            return std::nullopt;
         return resolved;
     }();
     return calls ? &*calls : nullptr;
@@ -83,7 +90,16 @@ bool is_utf8(std::string_view text) {
     return true;
 }
 
+// Every failure it would report also comes back as the call's result.
+void ignore_error(const char*, int, const char*, int, const char*, ...) {}
+
 }  // namespace
+
+QuietErrors::QuietErrors(const ErrorCalls& calls) : calls_(calls), previous_(*calls.snd_lib_error) {
+    calls_.snd_lib_error_set_handler(&ignore_error);
+}
+
+QuietErrors::~QuietErrors() { calls_.snd_lib_error_set_handler(previous_); }
 
 const SequencerCalls* sequencer_calls() { return loaded<SequencerCalls>(); }
 

@@ -82,16 +82,30 @@ inline constexpr int kStreamCapture = 1;
     X(char*, snd_device_name_get_hint, (const void*, const char*))                         \
     X(int, snd_device_name_free_hint, (void**))
 
+// Besides failing, libasound hands the reason for many failures to an error
+// handler, process-wide, whose default prints an "ALSA lib ..." line on stderr.
+using ErrorHandler = void (*)(const char* file, int line, const char* function, int error, const char* format,
+                              ...);
+
+// The handler in use, which libasound keeps in a variable, and its setter
+// (null restores the default).
+struct ErrorCalls {
+    ErrorHandler* snd_lib_error = nullptr;
+    int (*snd_lib_error_set_handler)(ErrorHandler) = nullptr;
+};
+
 #define OSTINA_ALSA_FIELD(result, name, parameters) result(*name) parameters = nullptr;
 
 // What MidiInput needs: the sequencer client and port queries.
 struct SequencerCalls {
     OSTINA_ALSA_SEQUENCER_CALLS(OSTINA_ALSA_FIELD)
+    ErrorCalls errors;
 };
 
 // What AudioOutput needs: configuration, cards, PCM info and name hints.
 struct PcmCalls {
     OSTINA_ALSA_PCM_CALLS(OSTINA_ALSA_FIELD)
+    ErrorCalls errors;
 };
 
 #undef OSTINA_ALSA_FIELD
@@ -100,6 +114,22 @@ struct PcmCalls {
 // library cannot be opened or lacks any function of the table.
 const SequencerCalls* sequencer_calls();
 const PcmCalls* pcm_calls();
+
+// Keeps libasound from printing while it lives: the module reports every
+// failure as an exception and prints nothing itself. The handler is
+// process-wide, so the one found is put back at the end, for any other user
+// of the library in the process.
+class QuietErrors {
+public:
+    explicit QuietErrors(const ErrorCalls& calls);
+    QuietErrors(const QuietErrors&) = delete;
+    QuietErrors& operator=(const QuietErrors&) = delete;
+    ~QuietErrors();
+
+private:
+    const ErrorCalls& calls_;
+    ErrorHandler previous_;
+};
 
 // An owned libasound record, released through the table's own free function.
 template <class Record>

@@ -37,6 +37,7 @@ std::string display_name(const DeviceRecord& device) {
 
 ConfigHold::ConfigHold(const PcmCalls* calls) : calls_(calls) {
     if (calls == nullptr) host_unavailable();
+    alsa::QuietErrors quiet(calls->errors);
     if (config_holders.fetch_add(1) == 0 && calls->snd_config_update() < 0) {
         config_holders.fetch_sub(1);
         host_unavailable();
@@ -46,7 +47,9 @@ ConfigHold::ConfigHold(const PcmCalls* calls) : calls_(calls) {
 ConfigHold::ConfigHold(ConfigHold&& other) noexcept : calls_(std::exchange(other.calls_, nullptr)) {}
 
 ConfigHold::~ConfigHold() {
-    if (calls_ != nullptr && config_holders.fetch_sub(1) == 1) calls_->snd_config_update_free_global();
+    if (calls_ == nullptr || config_holders.fetch_sub(1) != 1) return;
+    alsa::QuietErrors quiet(calls_->errors);
+    calls_->snd_config_update_free_global();
 }
 
 long ConfigHold::holders() { return config_holders.load(); }
@@ -179,6 +182,7 @@ std::vector<std::string> list_devices() { return list_devices(alsa::pcm_calls())
 
 std::vector<std::string> list_devices(const PcmCalls* calls) {
     ConfigHold hold(calls);
+    alsa::QuietErrors quiet(calls->errors);
     std::set<std::string> seen;
     std::vector<PhysicalDevice> cards = walk_cards(*calls);
     std::vector<DeviceRecord> devices = walk_hints(*calls, seen);

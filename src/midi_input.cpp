@@ -20,6 +20,7 @@ using alsa::snd_seq_t;
 
 snd_seq_t* open_client(const SequencerCalls* calls, const std::string& client_name) {
     if (calls == nullptr) fail_to_create();
+    alsa::QuietErrors quiet(calls->errors);
     snd_seq_t* handle = nullptr;
     if (calls->snd_seq_open(&handle, "default", alsa::kSeqOpenDuplex, alsa::kSeqNonblock) < 0)
         fail_to_create();
@@ -109,10 +110,13 @@ MidiInput::MidiInput(MidiInput&& other) noexcept
     : calls_(other.calls_), handle_(std::exchange(other.handle_, nullptr)) {}
 
 MidiInput::~MidiInput() {
-    if (handle_ != nullptr) calls_->snd_seq_close(handle_);
+    if (handle_ == nullptr) return;
+    alsa::QuietErrors quiet(calls_->errors);
+    calls_->snd_seq_close(handle_);
 }
 
 std::vector<std::string> MidiInput::list_ports() const {
+    alsa::QuietErrors quiet(calls_->errors);
     std::vector<std::string> entries;
     for (Address address : midi_sources(*calls_, handle_))
         if (auto entry = port_entry(*calls_, handle_, address)) entries.push_back(std::move(*entry));

@@ -5,19 +5,13 @@
 #include <algorithm>
 
 #include "format.hpp"
+#include "numeric.hpp"
 
 namespace ostina::mixer {
 namespace {
 
 // π rounded to 32 bits (3.14159274), so θ is computed wholly in single precision.
 constexpr float kPanPi = 3.14159265358979323846f;
-
-// Comparisons are false for NaN, so it falls through unchanged.
-float clamp(float value, float lowest, float highest) {
-    if (value < lowest) return lowest;
-    if (value > highest) return highest;
-    return value;
-}
 
 // The constant-power factors of a pan position: (cos θ, sin θ).
 struct PanGains {
@@ -52,9 +46,9 @@ bool any_solo(const std::vector<MixerChannel>& channels) {
 
 }  // namespace
 
-float clamp_gain(float gain) { return clamp(gain, 0.0f, 2.0f); }
+float clamp_gain(float gain) { return clamp_to(gain, 0.0f, 2.0f); }
 
-float clamp_pan(float pan) { return clamp(pan, -1.0f, 1.0f); }
+float clamp_pan(float pan) { return clamp_to(pan, -1.0f, 1.0f); }
 
 std::pair<float, float> MixerChannel::process_sample(float sample) const {
     if (mute_) return {0.0f, 0.0f};
@@ -70,18 +64,17 @@ std::vector<std::string> Mixer::channel_names() const {
     return names;
 }
 
-Staged<std::uint64_t, Mixer::Append> Mixer::add_channel(std::string name) const {
-    return {channels_.size(), Append{MixerChannel(std::move(name))}};
+Staged<std::uint64_t, Mixer::AppendChannel> Mixer::add_channel(std::string name) const {
+    return {channels_.size(), AppendChannel{MixerChannel(std::move(name))}};
 }
 
-Staged<std::optional<MixerChannel>, Mixer::Removal> Mixer::remove_channel(std::uint64_t index) const {
-    if (index >= channels_.size()) return {std::nullopt, Removal{channels_.size()}};
-    return {channels_[index], Removal{static_cast<std::size_t>(index)}};
+Staged<std::optional<MixerChannel>, EraseAt<Mixer>> Mixer::remove_channel(std::uint64_t index) const {
+    if (index >= channels_.size()) return {std::nullopt, {channels_.size()}};
+    return {channels_[index], {static_cast<std::size_t>(index)}};
 }
 
-void Mixer::Removal::apply(Mixer& mixer) const noexcept {
-    if (index < mixer.channels_.size())
-        mixer.channels_.erase(mixer.channels_.begin() + static_cast<std::ptrdiff_t>(index));
+void Mixer::erase_at(std::size_t index) noexcept {
+    if (index < channels_.size()) channels_.erase(channels_.begin() + static_cast<std::ptrdiff_t>(index));
 }
 
 MixerChannel Mixer::get_channel(std::uint64_t index) const {

@@ -59,23 +59,18 @@ public:
     std::uint64_t channel_count() const { return channels_.size(); }
     std::vector<std::string> channel_names() const;
 
-    // Changes applied once their result has been delivered. An append that
-    // runs out of memory leaves the channels as they were.
-    struct Append {
+    // An append that runs out of memory leaves the channels as they were.
+    struct AppendChannel {
         MixerChannel channel;
         void apply(Mixer& mixer) { mixer.channels_.push_back(std::move(channel)); }
-    };
-    struct Removal {
-        std::size_t index;  // past the end when nothing is removed
-        void apply(Mixer& mixer) const noexcept;
     };
 
     // Appends a channel with the default settings; its index is the channel
     // count before the call.
-    Staged<std::uint64_t, Append> add_channel(std::string name) const;
+    Staged<std::uint64_t, AppendChannel> add_channel(std::string name) const;
     // Removes the channel at `index` and hands it back, shifting later ones
     // down; an index past the end removes nothing and gives nothing.
-    Staged<std::optional<MixerChannel>, Removal> remove_channel(std::uint64_t index) const;
+    Staged<std::optional<MixerChannel>, EraseAt<Mixer>> remove_channel(std::uint64_t index) const;
 
     // A copy of one channel; IndexError past the end (naming the count).
     MixerChannel get_channel(std::uint64_t index) const;
@@ -91,6 +86,8 @@ public:
     Samples mix_down(const std::vector<Samples>& buffers) const;
 
 private:
+    friend EraseAt<Mixer>;
+    void erase_at(std::size_t index) noexcept;
     MixerChannel& channel(std::uint64_t index);
 
     std::vector<MixerChannel> channels_;

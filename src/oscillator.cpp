@@ -32,7 +32,7 @@ double wrap_phase(double p) {
 }  // namespace
 
 template <class Wave>
-Staged<Samples, typename ToneOscillator<Wave>::NextPhase> ToneOscillator<Wave>::render(std::uint64_t frames) const {
+Staged<Samples, typename ToneOscillator<Wave>::AdvancePhase> ToneOscillator<Wave>::render(std::uint64_t frames) const {
     Samples samples = zeroed_samples(frames);
     const Wave wave;
     const double gain = amplitude;
@@ -49,7 +49,7 @@ template struct ToneOscillator<SineWave>;
 template struct ToneOscillator<SquareWave>;
 template struct ToneOscillator<SawWave>;
 
-Staged<Samples, NoiseSource::NextState> NoiseSource::render(std::uint64_t frames) const {
+Staged<Samples, NoiseSource::AdvanceState> NoiseSource::render(std::uint64_t frames) const {
     Samples samples = zeroed_samples(frames);
     const double gain = amplitude;
     std::uint64_t s = state;

@@ -38,14 +38,14 @@ struct ToneOscillator {
     double phase = 0.0;  // in cycles, kept in [0, 1)
 
     // The phase after a render, put in place once its samples are delivered.
-    struct NextPhase {
+    struct AdvancePhase {
         double phase;
         void apply(ToneOscillator& tone) const noexcept { tone.phase = phase; }
     };
 
     // The next `frames` samples; throws Fault "capacity overflow" for an
     // unrepresentable count.
-    Staged<Samples, NextPhase> render(std::uint64_t frames) const;
+    Staged<Samples, AdvancePhase> render(std::uint64_t frames) const;
 };
 
 extern template struct ToneOscillator<SineWave>;
@@ -61,13 +61,13 @@ struct NoiseSource {
     double amplitude = 1.0;
     std::uint64_t state = 42;  // the seed until the first render
 
-    struct NextState {
+    struct AdvanceState {
         std::uint64_t state;
         void apply(NoiseSource& noise) const noexcept { noise.state = state; }
     };
 
     // As ToneOscillator::render.
-    Staged<Samples, NextState> render(std::uint64_t frames) const;
+    Staged<Samples, AdvanceState> render(std::uint64_t frames) const;
 };
 
 }  // namespace ostina::oscillator

@@ -1,34 +1,30 @@
 #include "sampler.hpp"
 
 #include <cmath>
-#include <limits>
 #include <variant>
+
+#include "numeric.hpp"
 
 namespace ostina::sampler {
 namespace {
 
 constexpr double kTwoTo63 = 9223372036854775808.0;
-constexpr double kTwoTo64 = 18446744073709551616.0;
 constexpr double kMaxVelocity = 127.0;
 
 // Times may not run backwards; NaN counts as no time at all.
 double clamp_time(double value) { return value >= 0.0 ? value : 0.0; }
 
-// A NaN level fails both comparisons and is kept.
-double clamp_level(double value) {
-    if (value < 0.0) return 0.0;
-    if (value > 1.0) return 1.0;
-    return value;
-}
+// A NaN level is kept.
+double clamp_level(double value) { return clamp_to(value, 0.0, 1.0); }
 
 // The frame a position reads, saturating: negative and NaN positions read
-// frame 0, positions past the largest index read that index. Below 2^63 the
-// signed conversion is the plain one-instruction kind.
+// frame 0, positions past the largest index read that index. Every frame of
+// every voice asks, so positions below 2^63 take the signed conversion, the
+// plain one-instruction kind, before the general one.
 std::uint64_t read_index(double position) {
-    if (!(position > 0.0)) return 0;
-    if (position < kTwoTo63) return static_cast<std::uint64_t>(static_cast<std::int64_t>(position));
-    if (position < kTwoTo64) return static_cast<std::uint64_t>(position);
-    return std::numeric_limits<std::uint64_t>::max();
+    if (position > 0.0 && position < kTwoTo63)
+        return static_cast<std::uint64_t>(static_cast<std::int64_t>(position));
+    return saturating_count(position);
 }
 
 void enter_decay(Voice& voice) {
@@ -199,10 +195,7 @@ void render_voice(Voice& voice, const AudioSample& sample, const std::optional<L
 
 // NaN sums pass through unchanged.
 void clamp_block(Samples& block) {
-    for (float& sample : block) {
-        if (sample < -1.0f) sample = -1.0f;
-        else if (sample > 1.0f) sample = 1.0f;
-    }
+    for (float& sample : block) sample = clamp_to(sample, -1.0f, 1.0f);
 }
 
 }  // namespace
@@ -321,7 +314,7 @@ void Sampler::release_voices(std::optional<midi::Note> only) {
     }
 }
 
-Staged<Samples, Sampler::NextVoices> Sampler::render(std::uint64_t frames) const {
+Staged<Samples, Sampler::AdvanceVoices> Sampler::render(std::uint64_t frames) const {
     Samples block = zeroed_samples(frames);
     std::vector<Voice> next = voices_;
     const double dt = 1.0 / static_cast<double>(sample_rate_);
@@ -330,7 +323,7 @@ Staged<Samples, Sampler::NextVoices> Sampler::render(std::uint64_t frames) const
         if (voice.active) render_voice(voice, sample_, loop, dt, block.data(), block.size());
     clamp_block(block);
     std::erase_if(next, [](const Voice& voice) { return !voice.active; });
-    return {std::move(block), NextVoices{std::move(next)}};
+    return {std::move(block), AdvanceVoices{std::move(next)}};
 }
 
 }  // namespace ostina::sampler

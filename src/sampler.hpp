@@ -144,14 +144,14 @@ public:
     std::uint64_t active_voice_count() const;
 
     // The voices after a render, put in place once its block has been delivered.
-    struct NextVoices {
+    struct AdvanceVoices {
         std::vector<Voice> voices;
         void apply(Sampler& sampler) noexcept { sampler.voices_ = std::move(voices); }
     };
 
     // The next `frames` mono samples and the voices after them. Throws Fault
     // "capacity overflow" for an unrepresentable count.
-    Staged<Samples, NextVoices> render(std::uint64_t frames) const;
+    Staged<Samples, AdvanceVoices> render(std::uint64_t frames) const;
 
 private:
     void start_voice(midi::Note note, midi::Velocity velocity);

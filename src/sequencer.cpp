@@ -1,5 +1,6 @@
 #include "sequencer.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <limits>
@@ -7,25 +8,18 @@
 
 #include "errors.hpp"
 #include "format.hpp"
+#include "numeric.hpp"
 
 namespace ostina::sequencer {
 namespace {
 
 constexpr double kSecondsPerMinute = 60.0;
 constexpr double kMicrosecondsPerBeat = 1000000.0;
-// 2^64: the first double past the largest unsigned 64-bit count.
-constexpr double kCountLimit = 18446744073709551616.0;
 // Steps walked between two polls: rare enough to cost nothing, frequent
 // enough that an interrupt lands within a fraction of a second.
 constexpr std::uint64_t kStepsPerPoll = std::uint64_t{1} << 22;
 
 }  // namespace
-
-std::uint64_t saturating_count(double value) {
-    if (!(value > 0.0)) return 0;  // NaN too
-    if (value >= kCountLimit) return std::numeric_limits<std::uint64_t>::max();
-    return static_cast<std::uint64_t>(value);
-}
 
 // ---------------------------------------------------------------------------
 // Transport clock
@@ -92,13 +86,9 @@ Step Step::empty() {
 
 namespace {
 
-// `length` empty steps. A length whose byte size cannot be represented is a
-// fault; one the system cannot provide throws std::bad_alloc.
+// `length` empty steps, or a capacity overflow.
 std::vector<Step> empty_steps(std::uint64_t length) {
-    constexpr std::uint64_t kMaxSteps =
-        static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(Step);
-    if (length > kMaxSteps) throw Fault("capacity overflow");
-    return std::vector<Step>(static_cast<std::size_t>(length), Step::empty());
+    return std::vector<Step>(checked_count<Step>(length), Step::empty());
 }
 
 }  // namespace
@@ -188,65 +178,175 @@ NoteEvent NoteEvent::make(double beat_position, double duration, std::uint8_t no
     return NoteEvent{beat_position, duration, midi::Note::make(note), midi::Velocity::make(velocity)};
 }
 
-std::size_t EventSequence::upper_bound(double beat) const {
-    // Written comparison for comparison so that NaN beats, new or stored,
-    // land where this exact search puts them.
-    if (events_.empty()) return 0;
+namespace {
+
+// Events per chunk before it splits in two. Large enough that the chunk index
+// stays small beside the events, small enough that moving the later events
+// of one chunk costs little beside the call that inserts.
+constexpr std::size_t kChunkLimit = 1024;
+// A full chunk grows by a quarter, and by at least this many events: a long
+// chunk's spare room stays under a quarter of its events, while growing
+// copies only a few events per insertion.
+constexpr std::size_t kSmallestGrowth = 8;
+
+void make_room(std::vector<NoteEvent>& chunk) {
+    if (chunk.size() < chunk.capacity()) return;
+    const std::size_t grown = chunk.capacity() + std::max(chunk.capacity() / 4, kSmallestGrowth);
+    chunk.reserve(std::min(grown, kChunkLimit));
+}
+
+std::vector<NoteEvent> first_chunk(NoteEvent event) {
+    std::vector<NoteEvent> chunk;
+    make_room(chunk);
+    chunk.push_back(event);
+    return chunk;
+}
+
+}  // namespace
+
+// Reads events by stored position. Each read walks on from the chunk of the
+// one before, so the positions a binary search visits, each nearer the last,
+// cost about one pass over the chunks in all rather than one per read.
+class EventSequence::Walker {
+public:
+    explicit Walker(const std::vector<Chunk>& chunks) : chunks_(chunks) {}
+
+    // One past the last event is the end of the last chunk.
+    Place place(std::size_t index) {
+        while (index < start_) start_ -= chunks_[--chunk_].size();
+        while (chunk_ + 1 < chunks_.size() && index - start_ >= chunks_[chunk_].size())
+            start_ += chunks_[chunk_++].size();
+        return {chunk_, index - start_};
+    }
+
+    double beat(std::size_t index) {
+        const Place at = place(index);
+        return chunks_[at.chunk][at.offset].beat_position;
+    }
+
+private:
+    const std::vector<Chunk>& chunks_;
+    std::size_t chunk_ = 0;
+    std::size_t start_ = 0;  // stored position of the chunk's first event
+};
+
+// On ascending events without NaN the search below ends at the first event
+// past `beat`: in the first chunk that ends past it, or else at the very end.
+EventSequence::Place EventSequence::sorted_place(double beat) const {
+    const auto ends_by_beat = [beat](const Chunk& chunk) { return chunk.back().beat_position <= beat; };
+    const auto chunk = std::partition_point(chunks_.begin(), chunks_.end(), ends_by_beat);
+    if (chunk == chunks_.end()) return {chunks_.size() - 1, chunks_.back().size()};
+    const auto is_past = [](double x, const NoteEvent& event) { return x < event.beat_position; };
+    const auto after = std::upper_bound(chunk->begin(), chunk->end(), beat, is_past);
+    return {static_cast<std::size_t>(chunk - chunks_.begin()), static_cast<std::size_t>(after - chunk->begin())};
+}
+
+// The insertion search over stored positions, written comparison for
+// comparison, so that NaN beats, new or stored, land where this exact search
+// puts them. Needs at least one event.
+EventSequence::Place EventSequence::probed_place(double beat) const {
+    Walker walker(chunks_);
     std::size_t base = 0;
-    std::size_t size = events_.size();
+    std::size_t size = size_;
     while (size > 1) {
         const std::size_t half = size / 2;
         const std::size_t mid = base + half;
-        if (beat >= events_[mid].beat_position) base = mid;
+        if (beat >= walker.beat(mid)) base = mid;
         size -= half;
     }
-    return beat >= events_[base].beat_position ? base + 1 : base;
+    return walker.place(beat >= walker.beat(base) ? base + 1 : base);
 }
 
 void EventSequence::add_event(NoteEvent event) {
-    events_.insert(events_.begin() + static_cast<std::ptrdiff_t>(upper_bound(event.beat_position)), event);
+    const bool stays_ascending = ascending_ && !std::isnan(event.beat_position);
+    if (chunks_.empty())
+        chunks_.push_back(first_chunk(event));
+    else
+        insert(stays_ascending ? sorted_place(event.beat_position) : probed_place(event.beat_position), event);
+    ++size_;
+    ascending_ = stays_ascending;
 }
 
-void EventSequence::Removal::apply(EventSequence& sequence) const noexcept {
-    if (index < sequence.events_.size())
-        sequence.events_.erase(sequence.events_.begin() + static_cast<std::ptrdiff_t>(index));
+// A split changes no stored position, so one that stands when growing the
+// chunk afterwards fails leaves the sequence as it was.
+void EventSequence::insert(Place place, NoteEvent event) {
+    if (chunks_[place.chunk].size() == kChunkLimit) place = split(place);
+    Chunk& chunk = chunks_[place.chunk];
+    make_room(chunk);
+    chunk.insert(chunk.begin() + static_cast<std::ptrdiff_t>(place.offset), event);
 }
 
-Staged<std::optional<NoteEvent>, EventSequence::Removal> EventSequence::remove_event(std::uint64_t index) const {
-    if (index >= events_.size()) return {std::nullopt, {events_.size()}};
-    return {events_[index], {static_cast<std::size_t>(index)}};
+// Replaces a full chunk with its two halves, copied without spare room, and
+// says where `place` is now. Everything that can fail comes before the first
+// change.
+EventSequence::Place EventSequence::split(Place place) {
+    if (chunks_.size() == chunks_.capacity()) chunks_.reserve(2 * chunks_.size());
+    const Chunk& full = chunks_[place.chunk];
+    const auto middle = full.begin() + static_cast<std::ptrdiff_t>(full.size() / 2);
+    Chunk front(full.begin(), middle);
+    Chunk back(middle, full.end());
+    const std::size_t half = front.size();
+    chunks_[place.chunk] = std::move(front);
+    chunks_.insert(chunks_.begin() + static_cast<std::ptrdiff_t>(place.chunk + 1), std::move(back));
+    if (place.offset <= half) return place;
+    return {place.chunk + 1, place.offset - half};
+}
+
+void EventSequence::erase(Place place) noexcept {
+    Chunk& chunk = chunks_[place.chunk];
+    chunk.erase(chunk.begin() + static_cast<std::ptrdiff_t>(place.offset));
+    if (chunk.empty()) chunks_.erase(chunks_.begin() + static_cast<std::ptrdiff_t>(place.chunk));
+    if (--size_ == 0) ascending_ = true;
+}
+
+void EventSequence::erase_at(std::size_t index) noexcept {
+    if (index < size_) erase(Walker(chunks_).place(index));
+}
+
+Staged<std::optional<NoteEvent>, EraseAt<EventSequence>> EventSequence::remove_event(std::uint64_t index) const {
+    if (index >= size_) return {std::nullopt, {size_}};
+    const Place at = Walker(chunks_).place(static_cast<std::size_t>(index));
+    return {chunks_[at.chunk][at.offset], {static_cast<std::size_t>(index)}};
+}
+
+void EventSequence::clear() {
+    chunks_.clear();
+    size_ = 0;
+    ascending_ = true;
 }
 
 namespace {
 
 template <class Keep>
-std::vector<NoteEvent> copies_where(const std::vector<NoteEvent>& events, Keep keep) {
+std::vector<NoteEvent> copies_where(const std::vector<std::vector<NoteEvent>>& chunks, Keep keep) {
     std::vector<NoteEvent> kept;
-    for (const NoteEvent& event : events)
-        if (keep(event)) kept.push_back(event);
+    for (const std::vector<NoteEvent>& chunk : chunks)
+        for (const NoteEvent& event : chunk)
+            if (keep(event)) kept.push_back(event);
     return kept;
 }
 
 }  // namespace
 
 std::vector<NoteEvent> EventSequence::events_in_range(double start, double end) const {
-    return copies_where(events_, [&](const NoteEvent& event) {
+    return copies_where(chunks_, [&](const NoteEvent& event) {
         return event.beat_position < end && event.beat_position + event.duration > start;
     });
 }
 
 std::vector<NoteEvent> EventSequence::events_starting_in_range(double start, double end) const {
-    return copies_where(events_, [&](const NoteEvent& event) {
+    return copies_where(chunks_, [&](const NoteEvent& event) {
         return start <= event.beat_position && event.beat_position < end;
     });
 }
 
 double EventSequence::duration() const {
     double latest = 0.0;
-    for (const NoteEvent& event : events_) {
-        const double end = event.end_position();
-        if (end > latest) latest = end;  // a NaN end fails the comparison
-    }
+    for (const Chunk& chunk : chunks_)
+        for (const NoteEvent& event : chunk) {
+            const double end = event.end_position();
+            if (end > latest) latest = end;  // a NaN end fails the comparison
+        }
     return latest;
 }
 

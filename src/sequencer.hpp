@@ -2,8 +2,10 @@
 // and a sorted sequence of note events on the beat axis.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <ranges>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -12,10 +14,6 @@
 #include "staged.hpp"
 
 namespace ostina::sequencer {
-
-// Converts to an unsigned 64-bit count, truncating toward zero; NaN and
-// negatives give 0, values past the top give the largest count.
-std::uint64_t saturating_count(double value);
 
 // ---------------------------------------------------------------------------
 // Transport clock
@@ -160,19 +158,33 @@ struct NoteEvent {
     bool operator==(const NoteEvent&) const = default;  // IEEE: NaN is unequal to itself
 };
 
+// The events of a sequence in stored order, read where they are stored; valid
+// while the sequence is unchanged.
+class EventView : public std::ranges::view_interface<EventView> {
+public:
+    using Chunks = std::vector<std::vector<NoteEvent>>;
+    EventView(const Chunks& chunks, std::size_t size) : events_(std::views::join(chunks)), size_(size) {}
+
+    auto begin() const { return events_.begin(); }
+    auto end() const { return events_.end(); }
+    std::size_t size() const { return size_; }
+
+private:
+    std::ranges::join_view<std::ranges::ref_view<const Chunks>> events_;
+    std::size_t size_;
+};
+
+// Events kept in chunks of consecutive stored positions, so that an insertion
+// moves at most one chunk's events instead of every later one.
 class EventSequence {
 public:
-    std::uint64_t size() const { return events_.size(); }
-    const std::vector<NoteEvent>& events() const { return events_; }
+    std::uint64_t size() const { return size_; }
+    EventView events() const { return EventView(chunks_, size_); }
 
     // After every event whose beat is less than or equal to the new one's.
     void add_event(NoteEvent event);
 
-    struct Removal {
-        std::size_t index;  // past the end when nothing is removed
-        void apply(EventSequence& sequence) const noexcept;
-    };
-    Staged<std::optional<NoteEvent>, Removal> remove_event(std::uint64_t index) const;
+    Staged<std::optional<NoteEvent>, EraseAt<EventSequence>> remove_event(std::uint64_t index) const;
 
     // Events sounding strictly inside (start, end).
     std::vector<NoteEvent> events_in_range(double start, double end) const;
@@ -180,12 +192,30 @@ public:
     std::vector<NoteEvent> events_starting_in_range(double start, double end) const;
     // The latest end position, at least 0.0; NaN ends are ignored.
     double duration() const;
-    void clear() { events_.clear(); }
+    void clear();
 
 private:
-    std::size_t upper_bound(double beat) const;
+    friend EraseAt<EventSequence>;
+    void erase_at(std::size_t index) noexcept;
 
-    std::vector<NoteEvent> events_;
+    using Chunk = std::vector<NoteEvent>;
+    struct Place {
+        std::size_t chunk;
+        std::size_t offset;
+    };
+    class Walker;
+
+    Place sorted_place(double beat) const;
+    Place probed_place(double beat) const;
+    void insert(Place place, NoteEvent event);
+    Place split(Place place);
+    void erase(Place place) noexcept;
+
+    std::vector<Chunk> chunks_;  // none empty
+    std::size_t size_ = 0;
+    // No NaN beat stored since the sequence was last empty: the stored order
+    // is then ascending, and chunk ends can steer the search.
+    bool ascending_ = true;
 };
 
 }  // namespace ostina::sequencer

@@ -62,16 +62,21 @@ fake.fake_alsa_client_name.restype = ctypes.c_char_p
 ABANDONS = {"ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"}
 
 
-def run(script, library_dir=None, **environment):
+def run_with_stderr(script, library_dir=None, **environment):
     """Runs `script` after the prelude in a new interpreter; returns what it
-    printed as JSON."""
+    printed as JSON, and everything written to its file descriptor 2."""
     env = dict(os.environ, **environment)
     if library_dir is not None:
         env["LD_LIBRARY_PATH"] = str(library_dir)
     code = PRELUDE + (FAKE_PRELUDE if library_dir is not None else "") + textwrap.dedent(script)
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=60)
     assert result.returncode == 0, result.stderr
-    return json.loads(result.stdout.splitlines()[-1])
+    return json.loads(result.stdout.splitlines()[-1]), result.stderr
+
+
+def run(script, library_dir=None, **environment):
+    """run_with_stderr, for the printed JSON alone."""
+    return run_with_stderr(script, library_dir, **environment)[0]
 
 
 needs_libasound = pytest.mark.skipif(ctypes.util.find_library("asound") is None,
@@ -162,6 +167,42 @@ def test_midi_input_dropped_on_another_thread_is_abandoned(fake_alsa, script):
     assert run(script + """
 print(json.dumps([dropped, fake.fake_alsa_open_handles()]))
     """, fake_alsa, **ABANDONS) == [[["RuntimeError", MIDI_DROPPED]], 1]
+
+
+# The fake library reports every failure it is told to make to libasound's
+# error handler too, whose default prints an "ALSA lib ..." line. The module
+# keeps the handler silent around its own calls and puts back the one it found.
+QUIET_FAILURES = [
+    ("snd_seq_open", "ostina.MidiInput", ["RuntimeError", True, CREATE_FAILURE]),
+    ("snd_seq_set_client_name", "ostina.MidiInput", ["RuntimeError", True, CREATE_FAILURE]),
+    ("snd_config_update", "ostina.AudioOutput", ["PanicException", False, HOST_UNAVAILABLE]),
+    ("snd_device_name_hint", "ostina.AudioOutput.list_devices", []),
+]
+
+
+@pytest.mark.parametrize("failing, call, result", QUIET_FAILURES)
+def test_library_errors_never_reach_stderr(fake_alsa, failing, call, result):
+    printed, stderr = run_with_stderr(f"""
+        fake.fake_alsa_fail(b"{failing}")
+        print(json.dumps(outcome({call})))
+    """, fake_alsa)
+    assert (printed, stderr) == (result, "")
+
+
+def test_installed_error_handler_is_put_back(fake_alsa):
+    cases = [(failing, call) for failing, call, _ in QUIET_FAILURES]
+    assert run(f"""
+        fake.fake_alsa_count_errors()
+        results = []
+        for failing, call in {cases!r}:
+            fake.fake_alsa_reset()
+            fake.fake_alsa_fail(failing.encode())
+            results.append(outcome(eval(call)))
+        counted = [fake.fake_alsa_errors_counted(), fake.fake_alsa_counting_errors()]
+        fake.fake_alsa_fail(b"snd_config_update")
+        fake.snd_config_update()  # a failure outside the module reaches the handler
+        print(json.dumps([results, counted, fake.fake_alsa_errors_counted()]))
+    """, fake_alsa) == [[result for *_, result in QUIET_FAILURES], [0, 1], 1]
 
 
 # ---------------------------------------------------------------------------
@@ -297,7 +338,16 @@ def test_real_library_lists_configured_hints(tmp_path):
 @needs_libasound
 @pytest.mark.skipif(os.path.exists("/dev/snd/seq"), reason="this machine has a sequencer device")
 def test_real_library_without_sequencer():
-    assert run("print(json.dumps(outcome(ostina.MidiInput)))") == ["RuntimeError", True, CREATE_FAILURE]
+    # libasound's default handler would print "ALSA lib seq_hw.c:...(snd_seq_hw_open)
+    # open /dev/snd/seq failed"; it must be back in place afterwards.
+    printed, stderr = run_with_stderr("""
+        library = ctypes.CDLL("libasound.so.2")
+        handler = lambda: ctypes.c_void_p.in_dll(library, "snd_lib_error").value
+        before = handler()
+        print(json.dumps([outcome(ostina.MidiInput), handler() == before]))
+    """)
+    assert printed == [["RuntimeError", True, CREATE_FAILURE], True]
+    assert stderr == ""
 
 
 @needs_libasound

@@ -2,22 +2,15 @@
 import concurrent.futures
 import os
 import pathlib
-import shutil
 import subprocess
 
 import pytest
 
-from conftest import SANITIZE_FLAGS, tool_environment
+from conftest import SANITIZE_FLAGS, compiler, tool_environment
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 SOURCES = sorted((ROOT / "src").glob("*.cpp"))
 FLAGS = ["-std=c++20", "-O2", "-ffp-contract=off", "-Wall", "-Wextra", f"-I{ROOT / 'src'}", *SANITIZE_FLAGS]
-
-
-def compiler():
-    found = shutil.which("c++") or shutil.which("g++")
-    assert found, "a C++ compiler builds the extension, so one must be here"
-    return found
 
 
 def compile_object(source, folder):

@@ -3,23 +3,21 @@ extension built from the frame's own sources for this test run."""
 import array
 import importlib.util
 import pathlib
-import shutil
 import struct
 import subprocess
 import sysconfig
 
 import pytest
 
-from conftest import SANITIZE_FLAGS, Callback, Items, bits, f32, tool_environment
+from conftest import SANITIZE_FLAGS, Callback, Items, bits, compiler, f32, tool_environment
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 
 @pytest.fixture(scope="module")
 def Probe(tmp_path_factory):
-    compiler = shutil.which("c++") or shutil.which("g++")
     target = tmp_path_factory.mktemp("probe") / "frame_probe.abi3.so"
-    subprocess.run([compiler, "-std=c++20", "-O1", "-shared", "-fPIC", "-DPy_LIMITED_API=0x030B0000",
+    subprocess.run([compiler(), "-std=c++20", "-O1", "-shared", "-fPIC", "-DPy_LIMITED_API=0x030B0000",
                     f"-I{sysconfig.get_paths()['include']}", f"-I{ROOT / 'src'}", f"-I{ROOT / 'python'}",
                     str(ROOT / "tests/probe/frame_probe.cpp"), *map(str, sorted((ROOT / "python").glob("frame*.cpp"))),
                     "-o", str(target), *SANITIZE_FLAGS],

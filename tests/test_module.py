@@ -5,7 +5,7 @@ import inspect
 import pytest
 
 import ostina
-from conftest import needs_plain_allocator
+from conftest import Callback, needs_plain_allocator
 from ostina import AudioBuffer, AudioFormat
 
 CLASS_ORDER = ["AudioFormat", "AudioBuffer", "MidiChannel", "Note", "Velocity", "MidiMessage",
@@ -201,21 +201,6 @@ def test_read_only_and_str_fallback():
     assert str(buffer) == repr(buffer)
 
 
-class Reenter:
-    """A number whose conversion calls back into `target`."""
-
-    def __init__(self, target, action, value=0):
-        self.target, self.action, self.value = target, action, value
-
-    def __float__(self):
-        self.action(self.target)
-        return 1.0
-
-    def __index__(self):
-        self.action(self.target)
-        return self.value
-
-
 @pytest.mark.parametrize("call, action, message", [
     # changing call holds the buffer exclusively while converting `value`
     (lambda b, r: b.set_sample(0, 0, r), lambda b: b.sample_at(0, 0), "Already mutably borrowed"),
@@ -226,7 +211,7 @@ class Reenter:
 def test_reentrant_conversion_meets_the_held_access(raises_exactly, call, action, message):
     buffer = AudioBuffer(2)
     buffer.set_sample(0, 0, 0.5)
-    raises_exactly(RuntimeError, message, call, buffer, Reenter(buffer, action))
+    raises_exactly(RuntimeError, message, call, buffer, Callback(lambda: action(buffer)))
     assert buffer.to_list() == [0.5, 0.0]
     buffer.clear()  # access was released on the failure path
     assert buffer.to_list() == [0.0, 0.0]
@@ -234,4 +219,4 @@ def test_reentrant_conversion_meets_the_held_access(raises_exactly, call, action
 
 def test_shared_access_nests():
     buffer = AudioBuffer(2)
-    assert buffer.sample_at(0, Reenter(buffer, lambda b: b.sample_at(1, 0))) == 0.0
+    assert buffer.sample_at(0, Callback(lambda: buffer.sample_at(1, 0))) == 0.0

@@ -194,3 +194,42 @@ def test_random_insertions_and_queries_follow_the_model(seed):
         assert [fields(e) for e in sequence.events_in_range(start, end)] == [fields(NoteEvent(*r)) for r in sounding]
         assert [fields(e) for e in sequence.events_starting_in_range(start, end)] == [
             fields(NoteEvent(*r)) for r in starting]
+
+
+# ---------------------------------------------------------------------------
+# Sequences long enough to be stored in several chunks
+
+MANY = 3000
+INF = float("inf")
+BEATS = {
+    "few equal beats": lambda rng, index: float(rng.randrange(3)),
+    "ascending": lambda rng, index: index * 0.25,
+    "random": lambda rng, index: rng.uniform(-50, 50),
+    "NaN first and after many": lambda rng, index: NAN if index in (3, 2000) else float(rng.randrange(40)),
+    "mixed specials": lambda rng, index: rng.choice([NAN, -0.0, 0.0, INF, -INF, float(rng.randrange(5))]),
+}
+
+
+def records(events):
+    return [None if event is None else fields(event) for event in events]
+
+
+@pytest.mark.parametrize("pattern", BEATS)
+def test_long_sequences_follow_the_model(pattern):
+    """Order, removal indices and range queries, against the insertion search's model."""
+    rng, sequence, model = random.Random(pattern), EventSequence(), []
+    for index in range(MANY):
+        record = (BEATS[pattern](rng, index), 0.5 + index % 3, index % 128, index // 128)
+        sequence.add_event(NoteEvent(*record))
+        model.insert(upper_bound_model([r[0] for r in model], record[0]), record)
+    # A run of removals at one index empties whole chunks; the rest land anywhere.
+    indices = [MANY // 3] * 1500 + [rng.randrange(MANY - 1400) for _ in range(600)]
+    removed = records(sequence.remove_event(index) for index in indices)
+    expected = [model.pop(index) if index < len(model) else None for index in indices]
+    spans = [sorted(rng.uniform(-60, 60) for _ in range(2)) for _ in range(20)] + [(-INF, INF)]
+    found = [(records(sequence.events_in_range(start, end)), records(sequence.events_starting_in_range(start, end)))
+             for start, end in spans]
+    models = [(records(NoteEvent(*r) for r in model if r[0] < end and r[0] + r[1] > start),
+               records(NoteEvent(*r) for r in model if start <= r[0] < end)) for start, end in spans]
+    assert (removed, records(sequence.events()), found) == (
+        records(None if r is None else NoteEvent(*r) for r in expected), records(NoteEvent(*r) for r in model), models)

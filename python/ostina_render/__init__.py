@@ -14,12 +14,14 @@ from __future__ import annotations
 import importlib
 from typing import TYPE_CHECKING, Any
 
-if TYPE_CHECKING:
-    from .errors import RenderError
-    from .instruments import UserSample
-    from .render import RenderOptions, RenderReport, render_array, render_file
-    from .song import Controller, Note, ProgramChange, Song, Track, read_song
-    from .timing import TempoChange, TempoMap
+if TYPE_CHECKING:  # the same names, for type checkers
+    from .errors import RenderError as RenderError
+    from .instruments import UserSample as UserSample
+    from .render import RenderOptions as RenderOptions, RenderReport as RenderReport
+    from .render import render_array as render_array, render_file as render_file
+    from .song import Controller as Controller, Note as Note, ProgramChange as ProgramChange
+    from .song import Song as Song, Track as Track, read_song as read_song
+    from .timing import TempoChange as TempoChange, TempoMap as TempoMap
 
 _HOMES = {
     "RenderError": "errors", "UserSample": "instruments",

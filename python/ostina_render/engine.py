@@ -1,4 +1,4 @@
-"""Rendering a song block by block: samplers in pools per channel and zone, mixed to stereo.
+"""Rendering a song block by block: samplers in pools per mix group and zone, mixed to stereo.
 
 Every event takes effect on its own frame. A sampler is rendered only up to
 the frame of its own next event, and samplers with no sounding voice are not
@@ -104,6 +104,26 @@ class Plan:
     events: list[tuple[int, int, int, int, object]]
     frames: int  # the song's length in frames, up to its last event
     notes: int
+    groups: tuple[int, ...]  # per channel, the channel whose samplers it shares
+
+
+MIX_CONTROLLERS = (VOLUME, PAN, EXPRESSION, RESET_CONTROLLERS)
+
+
+def mix_groups(song: Song) -> tuple[int, ...]:
+    """Channels that share samplers: those whose volume, expression and pan
+    change identically, so that one mixer setting serves them all. A channel
+    that silences its sound at once (all sound off) keeps its own."""
+    streams: list[list[tuple[int, int, int]]] = [[] for _ in range(16)]
+    alone = set()
+    for control in song.controllers:
+        if control.controller in MIX_CONTROLLERS:
+            streams[control.channel].append((control.tick, control.controller, control.value))
+        elif control.controller == ALL_SOUND_OFF:
+            alone.add(control.channel)
+    first: dict[tuple[tuple[int, int, int], ...], int] = {}
+    return tuple(channel if channel in alone else first.setdefault(tuple(stream), channel)
+                 for channel, stream in enumerate(streams))
 
 
 def plan(song: Song, rate: int, selection: Selection, max_seconds: float) -> Plan:
@@ -121,7 +141,7 @@ def plan(song: Song, rate: int, selection: Selection, max_seconds: float) -> Pla
     for order, control in enumerate(song.controllers):
         events.append((tempo.frame(control.tick, rate), control.tick, CONTROL, order, control))
     events.sort(key=lambda event: event[:4])
-    return Plan(events, tempo.frame(song.end_tick, rate), len(playing))
+    return Plan(events, tempo.frame(song.end_tick, rate), len(playing), mix_groups(song))
 
 
 class Renderer:
@@ -138,12 +158,14 @@ class Renderer:
         self.pools: dict[tuple[int, object], list[Slot]] = {}
         self.slots: list[Slot] = []
         self.channels = [ChannelState() for _ in range(16)]
-        self.channel_slots: list[list[Slot]] = [[] for _ in range(16)]
+        self.channel_slots: list[list[Slot]] = [[] for _ in range(16)]  # by mix group
+        self.groups = tuple(range(16))
         # (frame, channel, note id) of held notes that will have decayed to silence by then.
         self.decays: list[tuple[int, int, int]] = []
 
     def blocks(self, planned: Plan, until: int | None = None) -> Iterator[Stereo]:
         """The song's audio: its frames, then the tail while notes still ring (at most TAIL_SECONDS)."""
+        self.groups = planned.groups
         events = planned.events
         next_event = 0
         end = planned.frames
@@ -198,7 +220,7 @@ class Renderer:
         key, sound = found
         if sound.one_shot:
             self._choke(frame, block_start, note.channel, note.pitch)
-        slot = self._free_slot((note.channel, key), sound, note.pitch)
+        slot = self._free_slot((self.groups[note.channel], key), sound, note.pitch)
         slot.catch_up(frame, block_start)
         slot.sampler.note_on(note.pitch, note.velocity)
         slot.sounding = True
@@ -233,7 +255,7 @@ class Renderer:
     def _choke(self, frame: int, block_start: int, channel: int, pitch: int) -> None:
         for choked in instruments.CHOKES.get(pitch, ()):
             found = self.sounds(channel, 0, choked)
-            for slot in self.pools.get((channel, found[0]), []) if found else []:
+            for slot in self.pools.get((self.groups[channel], found[0]), []) if found else []:
                 if slot.sounding:
                     slot.catch_up(frame, block_start)
                     slot.sampler.note_off(choked)
@@ -342,7 +364,7 @@ class Renderer:
         return np.concatenate(pieces)
 
     def _set_channel(self, channel: int, gain: float, pan: float) -> None:
-        for slot in self.channel_slots[channel]:
+        for slot in self.channel_slots[self.groups[channel]]:
             self.mixer.set_channel_gain(slot.mixer_index, gain)
             self.mixer.set_channel_pan(slot.mixer_index, pan)
 

@@ -67,7 +67,7 @@ def _odd(h: int) -> float:
 
 
 FAMILIES: tuple[Family, ...] = (
-    Family("piano", lambda h: h ** -1.4 * (1.0 if h != 7 else 0.3), (0.002, 2.0, 0.0, 0.25), 0.10, True),
+    Family("piano", lambda h: h ** -1.4 * (1.0 if h != 7 else 0.3), (0.002, 2.0, 0.0, 0.15), 0.10, True),
     Family("chromatic percussion", lambda h: {1: 1.0, 2: 0.1, 3: 0.35, 4: 0.45, 6: 0.15}.get(h, 0.0),
            (0.001, 1.2, 0.0, 0.35), 0.10, True),
     Family("organ", lambda h: {1: 1.0, 2: 0.7, 3: 0.5, 4: 0.45, 6: 0.3, 8: 0.25, 10: 0.1, 12: 0.1}.get(h, 0.0),
@@ -89,7 +89,7 @@ FAMILIES: tuple[Family, ...] = (
 
 
 def note_hz(note: float) -> float:
-    return 440.0 * 2.0 ** ((note - 69) / 12)
+    return 440.0 * math.exp2((note - 69) / 12)
 
 
 def zone_of(note: int) -> int:
@@ -114,14 +114,16 @@ def _envelope(values: tuple[float, float, float, float]) -> Envelope:
 def _harmonic_cycle(family: Family, cycle: int, harmonics: int) -> Samples:
     """One cycle of `cycle` frames plus two guard frames that repeat its start.
 
-    Harmonic h is an oscillator running h cycles over `cycle` frames, so the
-    loop closes on itself and interpolation across the seam stays smooth.
+    Harmonic h reads the oscillator's own cycle h frames at a time, so every
+    harmonic closes on the loop and interpolation across the seam stays smooth.
     """
+    sine = np.asarray(SineOscillator(1.0, 1.0, cycle).render_to_buffer(cycle))
+    frames = np.arange(cycle + 2)
     total = np.zeros(cycle + 2)
     for h in range(1, harmonics + 1):
         amplitude = family.harmonics(h)
         if amplitude:
-            total += SineOscillator(float(h), amplitude, cycle).render_to_buffer(cycle + 2)
+            total += amplitude * sine[h * frames % cycle]
     return total
 
 
@@ -162,7 +164,7 @@ def _pitched_envelope(family: Family, root: int) -> tuple[float, float, float, f
     attack, decay, sustain, release = family.envelope
     if family.decay_follows_pitch:
         # Higher strings ring shorter: the decay halves every two octaves above middle C.
-        decay *= min(2.0, 2.0 ** (-(root - 60) / 24))
+        decay *= min(1.5, math.exp2(-(root - 60) / 24))
     return attack, decay, sustain, release
 
 

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -71,10 +73,41 @@ inline System& system() {
     return state;
 }
 
-// Counts the call; true when the test made `function` fail.
+// libasound's default error handler, which prints.
+inline void print_error(const char* file, int line, const char* function, int error, const char* format, ...) {
+    std::va_list arguments;
+    va_start(arguments, format);
+    std::fprintf(stderr, "ALSA lib %s:%i:(%s) ", file, line, function);
+    std::vfprintf(stderr, format, arguments);
+    if (error != 0) std::fprintf(stderr, ": %s", std::strerror(error));
+    std::fputc('\n', stderr);
+    va_end(arguments);
+}
+
+// A handler a test installs in place of the default, counting what reaches it.
+inline int errors_counted = 0;
+inline void count_error(const char*, int, const char*, int, const char*, ...) { ++errors_counted; }
+
+}  // namespace fake
+
+extern "C" {
+ErrorHandler snd_lib_error = &fake::print_error;
+
+int snd_lib_error_set_handler(ErrorHandler handler) {
+    snd_lib_error = handler != nullptr ? handler : &fake::print_error;
+    return 0;
+}
+}
+
+namespace fake {
+
+// Counts the call; true when the test made `function` fail, which is also
+// reported to the error handler, as libasound reports its failures.
 inline bool fails(const char* function) {
     ++system().calls[function];
-    return system().failing.count(function) != 0;
+    if (system().failing.count(function) == 0) return false;
+    snd_lib_error(__FILE__, __LINE__, function, EIO, "%s failed", function);
+    return true;
 }
 
 // Walks that never move on would repeat one answer for ever; the fake ends
@@ -343,6 +376,11 @@ int snd_device_name_free_hint(void** hints) {
 
 void fake_alsa_reset() { fake::system() = {}; }
 
+// Installs the counting handler; what reached it, and whether it is in use.
+void fake_alsa_count_errors() { snd_lib_error = &fake::count_error; }
+int fake_alsa_errors_counted() { return fake::errors_counted; }
+int fake_alsa_counting_errors() { return snd_lib_error == &fake::count_error; }
+
 void fake_alsa_fail(const char* function) { fake::system().failing.insert(function); }
 
 int fake_alsa_calls(const char* function) { return fake::system().calls[function]; }
@@ -402,6 +440,7 @@ inline SequencerCalls sequencer_calls() {
     SequencerCalls calls;
 #define OSTINA_FAKE_FILL(result, name, parameters) calls.name = &::name;
     OSTINA_ALSA_SEQUENCER_CALLS(OSTINA_FAKE_FILL)
+    calls.errors = {&snd_lib_error, &snd_lib_error_set_handler};
     return calls;
 }
 
@@ -409,6 +448,7 @@ inline PcmCalls pcm_calls() {
     PcmCalls calls;
     OSTINA_ALSA_PCM_CALLS(OSTINA_FAKE_FILL)
 #undef OSTINA_FAKE_FILL
+    calls.errors = {&snd_lib_error, &snd_lib_error_set_handler};
     return calls;
 }
 
