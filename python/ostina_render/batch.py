@@ -12,6 +12,7 @@ import concurrent.futures as cf
 import contextlib
 import dataclasses
 import io
+import logging
 import multiprocessing
 import os
 import tempfile
@@ -327,8 +328,10 @@ def dask_client(address: str, workers: int) -> Iterator[Client]:
     with contextlib.ExitStack() as stack:
         try:
             if address == "local":
+                # Its logs are quiet: the batch reports each file that fails.
                 cluster = stack.enter_context(LocalCluster(  # type: ignore[no-untyped-call]
-                    n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None))
+                    n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None,
+                    silence_logs=logging.CRITICAL))
                 client = stack.enter_context(Client(cluster))  # type: ignore[no-untyped-call]
             else:
                 client = stack.enter_context(Client(address, timeout=30))  # type: ignore[no-untyped-call]
@@ -410,7 +413,10 @@ def _run(todo: list[Job], options: RenderOptions, pool: _Pool, finish: Callable[
 
 
 def _broke(future: Any) -> bool:
-    return isinstance(future.exception(), BrokenProcessPool)
+    """Whether a worker died holding this call. Dask's KilledWorker also fails the
+    tasks that waited on the workers a bad one killed, so it is treated alike."""
+    error = future.exception()
+    return isinstance(error, BrokenProcessPool) or type(error).__name__ == "KilledWorker"
 
 
 def _outcome(job: Job, future: Any) -> FileResult:
@@ -421,6 +427,8 @@ def _outcome(job: Job, future: Any) -> FileResult:
     except RenderError as error:
         return _failed(job, str(error))
     except Exception as error:
+        if type(error).__name__ == "KilledWorker":
+            return _failed(job, "the Dask workers rendering it died (KilledWorker)")
         lines = str(error).strip().splitlines()
         return _failed(job, f"{type(error).__name__}: {lines[0]}" if lines else type(error).__name__)
     try:
