@@ -7,6 +7,8 @@ import signal
 import subprocess
 import sys
 import textwrap
+from concurrent.futures import Future, ThreadPoolExecutor
+from concurrent.futures.process import BrokenProcessPool
 
 import mido
 import pytest
@@ -119,6 +121,32 @@ def test_a_killed_worker_fails_its_file_only_and_a_rerun_completes_it(songs, tmp
     assert set(outputs(tmp_path / "out")) == EXPECTED - {"strings/long.wav"}  # no final or temporary file
     rerun = render_batch(jobs, executor=Processes(2))
     assert sorted(result.status for result in rerun.results) == ["done", "skipped", "skipped", "skipped"]
+    assert outputs(tmp_path / "out") == one_by_one
+
+
+class BrokenPool(ThreadPoolExecutor):
+    """A pool whose worker died before it was given anything."""
+
+    def submit(self, fn, /, *args, **kwargs):
+        raise BrokenProcessPool("a child process terminated abruptly")
+
+
+class LosingPool(ThreadPoolExecutor):
+    """A pool that broke as it was given calls, and lost them: they never finish."""
+
+    def __init__(self, workers):
+        super().__init__(workers)
+        self._broken = "a child process terminated abruptly"  # what ProcessPoolExecutor sets
+
+    def submit(self, fn, /, *args, **kwargs):
+        return Future()
+
+
+@pytest.mark.parametrize("broken", [BrokenPool, LosingPool])
+def test_a_pool_that_broke_as_files_were_given_to_it_is_replaced(songs, tmp_path, one_by_one, broken):
+    pools = iter([broken(2), ThreadPoolExecutor(2)])
+    report = render_batch(find_jobs([songs], tmp_path / "out"), executor=lambda: next(pools))
+    assert [result.status for result in report.results] == ["done"] * 4
     assert outputs(tmp_path / "out") == one_by_one
 
 

@@ -32,6 +32,7 @@ if TYPE_CHECKING:
 
 MIDI_SUFFIXES = (".mid", ".midi")
 PART_SUFFIX = ".part"  # outputs are written as .NAME.XXXXXXXX.part, then renamed
+LOST_CHECK_SECONDS = 1.0  # how often a wait looks for calls a broken process pool lost
 NEEDS_CLUSTER = "--dask needs the cluster extra: pip install 'ostina[cluster]'"
 
 Status = Literal["done", "skipped", "failed"]
@@ -265,11 +266,24 @@ class _Local:
         return self.executor.submit(render_bytes, source, midi, options)
 
     def wait(self, futures: Collection[Any], every: bool) -> set[Any]:
-        return cf.wait(futures, return_when=cf.ALL_COMPLETED if every else cf.FIRST_COMPLETED).done
+        when = cf.ALL_COMPLETED if every else cf.FIRST_COMPLETED
+        while True:
+            done, pending = cf.wait(futures, timeout=LOST_CHECK_SECONDS, return_when=when)
+            if done and not (every and pending):
+                return done
+            if getattr(self.executor, "_broken", False):
+                # CPython's ProcessPoolExecutor can lose a call submitted while a dead worker
+                # breaks the pool: it is never failed, and the worker started for it never stops.
+                for future in pending:
+                    with contextlib.suppress(cf.InvalidStateError):  # failed meanwhile after all
+                        future.set_exception(BrokenProcessPool("the pool broke as this call was given to it"))
 
     def renew(self) -> bool:
         if self.make is None:
             return False
+        for process in list((getattr(self.executor, "_processes", None) or {}).values()):
+            with contextlib.suppress(OSError, ValueError):
+                process.kill()  # any worker a broken pool left behind (see wait)
         self.executor.shutdown(wait=True)
         self.executor = self.make()
         return True
@@ -378,32 +392,40 @@ def _run(todo: list[Job], options: RenderOptions, pool: _Pool, finish: Callable[
     queue, suspects = deque(todo), deque[Job]()
     running: dict[Any, tuple[Job, bool]] = {}  # future -> (job, tried alone)
 
-    def start(job: Job, alone: bool) -> None:
+    def start(job: Job, alone: bool) -> bool:
+        """False if the pool broke since the last wait; the job then waits for a fresh pool."""
         try:
             midi = read_input(job.source)
         except RenderError as error:
             finish(job, _failed(job, str(error)))
-        else:
+            return True
+        try:
             running[pool.submit(job.source, midi, options)] = (job, alone)
+        except BrokenProcessPool:
+            (suspects if alone else queue).appendleft(job)
+            return False
+        return True
 
     try:
         while queue or suspects or running:
+            healthy = True
             if suspects and not running:
-                start(suspects.popleft(), True)
-            while queue and not suspects and len(running) < pool.slots():
-                start(queue.popleft(), False)
-            if not running:
-                continue
-            done = pool.wait(running, every=False)
-            broken = any(_broke(future) for future in done)
-            if broken:
-                done = pool.wait(running, every=True)  # a broken pool fails every call it holds
-            for future in done:
-                job, alone = running.pop(future)
-                if _broke(future) and not alone:
-                    suspects.append(job)
-                else:
-                    finish(job, _outcome(job, future))
+                healthy = start(suspects.popleft(), True)
+            room = pool.slots() if queue and not suspects else 0
+            while healthy and queue and len(running) < room:
+                healthy = start(queue.popleft(), False)
+            broken = not healthy and not running  # else the calls it holds report it
+            if running:
+                done = pool.wait(running, every=False)
+                broken = any(_broke(future) for future in done)
+                if broken:
+                    done = pool.wait(running, every=True)  # a broken pool fails every call it holds
+                for future in done:
+                    job, alone = running.pop(future)
+                    if _broke(future) and not alone:
+                        suspects.append(job)
+                    else:
+                        finish(job, _outcome(job, future))
             if broken and not pool.renew():
                 for job in [*suspects, *queue]:
                     finish(job, _failed(job, "not rendered: the executor broke and cannot be renewed"))
