@@ -128,8 +128,8 @@ def _harmonic_cycle(family: Family, cycle: int, harmonics: int) -> Samples:
 
 
 def _noise_loop(frames: int, seed: int) -> Samples:
-    """Noise centred on zero (the source gives values in [-1, 0)), closed into a loop by two guard frames."""
-    noise = 2.0 * np.asarray(NoiseSource(1.0, seed).render_to_buffer(frames)) + 1.0
+    """Noise closed into a loop by two guard frames."""
+    noise = np.asarray(NoiseSource(1.0, seed).render_to_buffer(frames))
     return np.concatenate([noise, noise[:2]])
 
 
@@ -190,8 +190,8 @@ def _sweep(start_hz: float, end_hz: float, sweep_seconds: float, seconds: float,
 
 
 def _noise(seconds: float, rate: int, seed: int, brightness: int = 0) -> Samples:
-    """Noise centred on zero; each degree of `brightness` differentiates it once (a gentle high-pass)."""
-    noise = 2.0 * np.asarray(NoiseSource(1.0, seed).render_to_buffer(int(seconds * rate) + brightness)) + 1.0
+    """Noise; each degree of `brightness` differentiates it once (a gentle high-pass)."""
+    noise = np.asarray(NoiseSource(1.0, seed).render_to_buffer(int(seconds * rate) + brightness))
     return np.diff(noise, n=brightness) if brightness else noise
 
 
