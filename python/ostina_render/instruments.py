@@ -39,8 +39,16 @@ class Sound:
 
     sample: AudioSample
     envelope: Envelope
+    release_frames: int  # how long a released note rings at the most
     one_shot: bool = False  # drums: note-offs do not end them
     silent_after: int | None = None  # frames after which a held note has decayed to nothing, if it does
+
+    def one_shot_frames(self, note: int, rate: int) -> int:
+        """How long a note of a sample that is not looped sounds at the most: until
+        its read position passes the end of the data, a frame or two spared for
+        rounding."""
+        increment = self.sample.sample_rate / rate * math.exp2((note - self.sample.root_note) / 12)
+        return math.ceil(len(self.sample) / increment) + 3 if increment > 0 else 0
 
 
 @dataclass(frozen=True)
@@ -95,6 +103,10 @@ def note_hz(note: float) -> float:
 def zone_of(note: int) -> int:
     """The zone that plays `note`: zones are an octave wide, from note 0."""
     return note // ZONE_WIDTH
+
+
+def _release_frames(envelope: tuple[float, float, float, float], rate: int) -> int:
+    return math.ceil(envelope[3] * rate) + 3
 
 
 def _silent_after(envelope: tuple[float, float, float, float], rate: int) -> int | None:
@@ -157,7 +169,7 @@ def pitched_zone(family_index: int, zone: int, rate: int) -> Sound:
     sample.loop_start = 0
     sample.loop_end = len(data) - 2
     envelope = _pitched_envelope(family, root)
-    return Sound(sample, _envelope(envelope), silent_after=_silent_after(envelope, rate))
+    return Sound(sample, _envelope(envelope), _release_frames(envelope, rate), silent_after=_silent_after(envelope, rate))
 
 
 def _pitched_envelope(family: Family, root: int) -> tuple[float, float, float, float]:
@@ -293,7 +305,7 @@ def drum(note: int, rate: int) -> Sound | None:
 
 def _one_shot(sample: AudioSample, rate: int) -> Sound:
     envelope = (0.0, 0.0, 1.0, DRUM_RELEASE)
-    return Sound(sample, _envelope(envelope), one_shot=True)
+    return Sound(sample, _envelope(envelope), _release_frames(envelope, rate), one_shot=True)
 
 
 # Users' samples.
@@ -325,4 +337,4 @@ def user_sound(user: UserSample, rate: int, drum_note: bool) -> Sound:
     sample = AudioSample(data, sample_rate=sample_rate, root_note=user.root_note)
     if drum_note:
         return _one_shot(sample, rate)
-    return Sound(sample, _envelope(USER_ENVELOPE))
+    return Sound(sample, _envelope(USER_ENVELOPE), _release_frames(USER_ENVELOPE, rate))
