@@ -52,6 +52,13 @@ def test_files_hold_the_rendered_audio_rounded_to_their_bits(song, format_name, 
     assert rate == 22050 and np.array_equal(stored >> (32 - bits), expected.astype(np.int64))
 
 
+def test_wav_data_past_4_gb_is_written_as_rf64():
+    from ostina_render.output import container
+    four_gb_of_frames = 2**32 // 4
+    assert [container("wav", 16, frames) for frames in (44100, four_gb_of_frames)] == ["WAV", "RF64"]
+    assert container("flac", 24, four_gb_of_frames) == "FLAC"
+
+
 def test_normalize_scales_the_peak_to_minus_1_dbfs(tmp_path, song):
     assert ostina_render(song, "-o", tmp_path / "n.wav", "--normalize", "-q").returncode == 0
     stored, _ = soundfile.read(tmp_path / "n.wav", dtype="int16")
