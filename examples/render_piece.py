@@ -41,8 +41,8 @@ def draw(wav: pathlib.Path, png: pathlib.Path, seconds: float = 20.0) -> bool:
     mono = audio.mean(axis=1)
     start = int(np.flatnonzero(mono)[0]) if mono.any() else 0  # from the first sound
     mono = mono[start:start + int(seconds * rate)] + 1e-9  # a floor under silence for the logarithm
-    figure, axes = plt.subplots(figsize=(10, 4), dpi=100)
-    axes.specgram(mono, NFFT=2048, Fs=rate, noverlap=1536, cmap="magma", vmin=-140, xextent=(
+    figure, axes = plt.subplots(figsize=(9, 3.5), dpi=80)
+    axes.specgram(mono, NFFT=2048, Fs=rate, noverlap=1024, cmap="magma", vmin=-140, xextent=(
         start / rate, start / rate + len(mono) / rate))
     axes.set(ylim=(0, 8000), xlabel="seconds", ylabel="Hz", title=f"{wav.stem}: ostina-render, built-in piano")
     figure.tight_layout()

@@ -52,12 +52,19 @@ def wheel(tmp_path_factory):
     return built
 
 
-def test_wheel_is_one_stable_abi_module_with_its_stubs(wheel):
+def test_wheel_is_one_stable_abi_module_with_its_stubs_and_the_renderer(wheel):
     assert re.fullmatch(r"ostina-[^-]+-cp311-abi3-linux_x86_64\.whl", wheel.name)
-    names = zipfile.ZipFile(wheel).namelist()
+    archive = zipfile.ZipFile(wheel)
+    names = archive.namelist()
     assert "ostina.abi3.so" in names
     assert "ostina-stubs/__init__.pyi" in names
-    assert not [name for name in names if name.endswith(".py")]
+    assert {"ostina_render/cli.py", "ostina_render/py.typed"} <= set(names)
+    assert [name for name in names if name.endswith(".py") and not name.startswith("ostina_render/")] == []
+    [entry_points] = [name for name in names if name.endswith("entry_points.txt")]
+    assert "ostina-render = ostina_render.cli:main" in archive.read(entry_points).decode()
+    [metadata] = [name for name in names if name.endswith("/METADATA")]
+    requires = [line for line in archive.read(metadata).decode().splitlines() if line.startswith("Requires-Dist:")]
+    assert requires and all("extra ==" in line for line in requires)  # plain `pip install ostina` needs nothing
 
 
 def test_auditwheel_finds_the_wheel_manylinux_compatible(wheel):

@@ -92,6 +92,12 @@ def test_stems_script_mixes_what_the_groove_script_renders(tmp_path):
     assert (tmp_path / "stems.wav").read_bytes() == (tmp_path / "groove.wav").read_bytes()
 
 
+def test_render_piece_renders_the_real_piece_and_draws_it(tmp_path):
+    result = run("render_piece.py", tmp_path)
+    assert "1390.mid: 3 tracks, 947 notes" in result.stdout and "0 clipped samples" in result.stdout
+    assert (tmp_path / "1390.wav").stat().st_size > 13_000_000 and (tmp_path / "1390.png").exists()
+
+
 def test_typed_chord_example_runs():
     assert "frames, peak" in run("chord.py").stdout
 

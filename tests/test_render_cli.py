@@ -52,6 +52,13 @@ def test_files_hold_the_rendered_audio_rounded_to_their_bits(song, format_name, 
     assert rate == 22050 and np.array_equal(stored >> (32 - bits), expected.astype(np.int64))
 
 
+def test_wav_data_past_4_gb_is_written_as_rf64():
+    from ostina_render.output import container
+    four_gb_of_frames = 2**32 // 4
+    assert [container("wav", 16, frames) for frames in (44100, four_gb_of_frames)] == ["WAV", "RF64"]
+    assert container("flac", 24, four_gb_of_frames) == "FLAC"
+
+
 def test_normalize_scales_the_peak_to_minus_1_dbfs(tmp_path, song):
     assert ostina_render(song, "-o", tmp_path / "n.wav", "--normalize", "-q").returncode == 0
     stored, _ = soundfile.read(tmp_path / "n.wav", dtype="int16")
@@ -81,7 +88,7 @@ def damaged(tmp_path, song, how):
     ("not MIDI", "not a MIDI file"), ("corrupt track", "corrupt MIDI file (no MTrk header"),
     ("type 2", "type 2 MIDI files"), ("SMPTE", "SMPTE time division is not supported"),
     ("text sample", "cannot read this sample file"), ("missing sample", "no such sample file"),
-    ("unwritable", "cannot write"),
+    ("unwritable", "cannot write"), ("too long", "more than the limit of 1 s"),
 ])
 def test_bad_input_gets_one_line_a_failure_status_and_leaves_nothing(tmp_path, song, how, reason):
     out = tmp_path / "out"
@@ -94,6 +101,8 @@ def test_bad_input_gets_one_line_a_failure_status_and_leaves_nothing(tmp_path, s
         if how == "text sample":
             sample.write_text("not audio")
         extra, named = ["--sample", f"0={sample}"], sample
+    elif how == "too long":
+        extra = ["--max-duration", "1"]
     elif how == "unwritable":
         (out / "file").write_text("")
         target = named = out / "file" / "x.wav"
@@ -105,6 +114,27 @@ def test_bad_input_gets_one_line_a_failure_status_and_leaves_nothing(tmp_path, s
     assert result.stderr.startswith(f"ostina-render: error: {named}: ") and result.stderr.count("\n") == 1
     assert reason in result.stderr
     assert sorted(os.listdir(out)) == (["file"] if how == "unwritable" else [])
+
+
+MEMORY_PROBE = """
+import resource, sys, tempfile
+sys.path.insert(0, sys.argv[2])
+from midi_songs import note, write_song
+from ostina_render import RenderOptions, render_file
+minutes = int(sys.argv[1])
+with tempfile.TemporaryDirectory() as folder:
+    beats = minutes * 120
+    path = write_song(folder + "/long.mid", [[e for b in range(0, beats, 2) for e in note(b * 480, 900, 40 + b % 40)]])
+    render_file(path, folder + "/long.wav", RenderOptions(rate=8000))
+print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
+"""
+
+
+def test_memory_does_not_grow_with_the_audios_length():
+    def peak_kilobytes(minutes):
+        probe = [sys.executable, "-c", MEMORY_PROBE, str(minutes), os.path.dirname(__file__)]
+        return int(subprocess.run(probe, capture_output=True, text=True, check=True).stdout)
+    assert peak_kilobytes(40) - peak_kilobytes(2) < 8 * 1024
 
 
 def test_without_the_render_extra_the_command_says_how_to_install_it(song):

@@ -98,6 +98,16 @@ def test_a_note_on_with_velocity_zero_is_a_note_off(tmp_path, dc):
     assert 0 < left[at_beat(1) + 1] < left[at_beat(1)]
 
 
+def test_running_status_and_any_ticks_per_beat_are_read(tmp_path):
+    # 7 ticks a beat; a note-on and its note-off (a note-on of velocity 0) share one status byte.
+    track = bytes([0x00, 0x90, 60, 100, 0x07, 60, 0, 0x00, 0xFF, 0x2F, 0x00])
+    path = tmp_path / "running.mid"
+    path.write_bytes(b"MThd" + (6).to_bytes(4, "big") + bytes([0, 0, 0, 1, 0, 7])
+                     + b"MTrk" + len(track).to_bytes(4, "big") + track)
+    [only] = read_song(path).notes
+    assert (only.pitch, only.start_tick, only.end_tick, only.start_beat(7), only.end_beat(7)) == (60, 0, 7, 0, 1)
+
+
 def test_odd_notes_render_without_error(tmp_path):
     # A note-off with no note-on, a note of no length, the outermost notes, a
     # note never ended, and data bytes above 127 in a hand-made track.

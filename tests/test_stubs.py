@@ -146,7 +146,8 @@ def test_every_class_and_member_has_a_one_line_docstring():
 
 
 def test_examples_and_the_renderer_type_check_strictly(mypy):
-    result = mypy("--strict", "examples/chord.py", "examples/groove.py", "examples/stems.py", "python/ostina_render")
+    result = mypy("--strict", "examples/chord.py", "examples/groove.py", "examples/stems.py", "examples/render_piece.py",
+                  "python/ostina_render")
     assert result.returncode == 0, result.stdout + result.stderr
 
 

@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import importlib.util
 import os
 import sys
 from collections.abc import Sequence
@@ -126,14 +127,20 @@ def render_one(arguments: argparse.Namespace) -> None:
         print(report.summary())
 
 
+def _installed(module: str) -> bool:
+    """Whether `module` can be imported, without the time of importing it."""
+    try:
+        return importlib.util.find_spec(module) is not None
+    except ValueError:  # an entry without a spec in sys.modules
+        return False
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     command = parser()
     arguments = command.parse_args(argv)
     if problem := batch_usage(arguments):
         command.error(problem)
-    try:
-        import mido, numpy, soundfile, tqdm  # noqa: F401, E401  (the render extra)
-    except ImportError:
+    if not all(_installed(name) for name in ("mido", "numpy", "soundfile", "tqdm")):  # the render extra
         print(NEEDS_EXTRA, file=sys.stderr)
         return 1
     try:

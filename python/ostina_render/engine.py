@@ -9,6 +9,7 @@ mix its length.
 from __future__ import annotations
 
 import heapq
+import struct
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 
@@ -24,7 +25,7 @@ from .song import DRUM_CHANNEL, Note, Song
 
 Stereo = npt.NDArray[np.float32]  # frames x 2
 
-BLOCK_FRAMES = 16384
+BLOCK_FRAMES = 4096  # small enough that a block's lists stay in the processor's cache
 MAX_VOICES = 32  # per sampler; a sampler holds the notes of one channel and zone
 TAIL_SECONDS = 10.0  # the longest a song's last notes may ring after its end
 
@@ -54,8 +55,10 @@ class Slot:
 
     sampler: Sampler
     mixer_index: int
-    channel: int
+    group: int  # the mix group whose volume and pan it follows
+    release_frames: int
     held: set[int] = field(default_factory=set)  # pitches of notes begun and not yet released
+    rings_until: int = 0  # the frame by which every voice not held has fallen silent
     block: list[float] | None = None  # this block's samples so far; None while silent
     sounding: bool = False
 
@@ -154,7 +157,7 @@ class Renderer:
         self.mixer.master_gain = 1.0
         self.mixer.add_channel("length")
         self.mixer.set_channel_mute(0, True)
-        self.silence: dict[int, Stereo] = {}
+        self.silence = np.zeros(BLOCK_FRAMES, np.float32)
         self.pools: dict[tuple[int, object], list[Slot]] = {}
         self.slots: list[Slot] = []
         self.channels = [ChannelState() for _ in range(16)]
@@ -224,6 +227,8 @@ class Renderer:
         slot.catch_up(frame, block_start)
         slot.sampler.note_on(note.pitch, note.velocity)
         slot.sounding = True
+        if sound.one_shot or len(sound.sample) and sound.sample.loop_end is None:
+            slot.rings_until = max(slot.rings_until, frame + sound.one_shot_frames(note.pitch, self.rate))
         if not sound.one_shot:
             slot.held.add(note.pitch)
             self.channels[note.channel].held[order] = (slot, note.pitch)
@@ -251,6 +256,7 @@ class Renderer:
         slot.catch_up(frame, block_start)
         slot.sampler.note_off(pitch)
         slot.held.discard(pitch)
+        slot.rings_until = max(slot.rings_until, frame + slot.release_frames)
 
     def _choke(self, frame: int, block_start: int, channel: int, pitch: int) -> None:
         for choked in instruments.CHOKES.get(pitch, ()):
@@ -331,7 +337,7 @@ class Renderer:
         state = self.channels[key[0]]
         self.mixer.set_channel_gain(index, state.gain())
         self.mixer.set_channel_pan(index, state.pan_position())
-        slot = Slot(sampler, index, key[0])
+        slot = Slot(sampler, index, key[0], sound.release_frames)
         pool.append(slot)
         self.slots.append(slot)
         self.channel_slots[key[0]].append(slot)
@@ -342,8 +348,7 @@ class Renderer:
     def _mix(self, start: int, stop: int, changes: list[Change]) -> Stereo:
         for slot in self.slots:
             if slot.sounding:
-                slot.catch_up(stop, start)
-                slot.sounding = slot.sampler.active_voice_count() > 0
+                self._finish_block(slot, start, stop)
         buffers = [slot.block or [] for slot in self.slots]
         for slot in self.slots:
             slot.block = None
@@ -363,6 +368,16 @@ class Renderer:
         pieces.append(self._mix_span(buffers, cut, frames))
         return np.concatenate(pieces)
 
+    def _finish_block(self, slot: Slot, start: int, stop: int) -> None:
+        """Render a sounding sampler to the block's end, or only until its last
+        voice has fallen silent: the mixer adds a shorter list only up to its end."""
+        quiet = stop if slot.held else min(stop, slot.rings_until)
+        slot.catch_up(quiet, start)
+        slot.sounding = slot.sampler.active_voice_count() > 0
+        if slot.sounding and quiet < stop:  # a voice outlasted its reckoning
+            slot.catch_up(stop, start)
+            slot.sounding = slot.sampler.active_voice_count() > 0
+
     def _set_channel(self, channel: int, gain: float, pan: float) -> None:
         for slot in self.channel_slots[self.groups[channel]]:
             self.mixer.set_channel_gain(slot.mixer_index, gain)
@@ -372,9 +387,9 @@ class Renderer:
         frames = end - begin
         if frames <= 0:
             return np.zeros((0, 2), np.float32)
-        if frames not in self.silence:
-            self.silence[frames] = np.zeros(frames, np.float32)
-        whole = begin == 0 and all(len(buffer) in (0, frames) for buffer in buffers)
+        whole = begin == 0 and all(len(buffer) <= end for buffer in buffers)
         spans = buffers if whole else [buffer[begin:end] for buffer in buffers]
-        mixed = self.mixer.mix_down([self.silence[frames], *spans])
-        return np.fromiter(mixed, np.float32, 2 * frames).reshape(frames, 2)
+        mixed = self.mixer.mix_down([self.silence[:frames], *spans])
+        # Packing the list into 32-bit floats is the quickest way from a list
+        # to an array, about a third of the time of numpy.fromiter.
+        return np.frombuffer(struct.pack(f"={2 * frames}f", *mixed), np.float32).reshape(frames, 2)

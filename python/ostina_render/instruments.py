@@ -39,8 +39,16 @@ class Sound:
 
     sample: AudioSample
     envelope: Envelope
+    release_frames: int  # how long a released note rings at the most
     one_shot: bool = False  # drums: note-offs do not end them
     silent_after: int | None = None  # frames after which a held note has decayed to nothing, if it does
+
+    def one_shot_frames(self, note: int, rate: int) -> int:
+        """How long a note of a sample that is not looped sounds at the most: until
+        its read position passes the end of the data, a frame or two spared for
+        rounding."""
+        increment = self.sample.sample_rate / rate * math.exp2((note - self.sample.root_note) / 12)
+        return math.ceil(len(self.sample) / increment) + 3 if increment > 0 else 0
 
 
 @dataclass(frozen=True)
@@ -97,6 +105,10 @@ def zone_of(note: int) -> int:
     return note // ZONE_WIDTH
 
 
+def _release_frames(envelope: tuple[float, float, float, float], rate: int) -> int:
+    return math.ceil(envelope[3] * rate) + 3
+
+
 def _silent_after(envelope: tuple[float, float, float, float], rate: int) -> int | None:
     """When a held note that decays to a sustain of 0 has fallen silent: the
     stages end within a frame of their times, and a few frames spare the
@@ -128,8 +140,8 @@ def _harmonic_cycle(family: Family, cycle: int, harmonics: int) -> Samples:
 
 
 def _noise_loop(frames: int, seed: int) -> Samples:
-    """Noise centred on zero (the source gives values in [-1, 0)), closed into a loop by two guard frames."""
-    noise = 2.0 * np.asarray(NoiseSource(1.0, seed).render_to_buffer(frames)) + 1.0
+    """Noise closed into a loop by two guard frames."""
+    noise = np.asarray(NoiseSource(1.0, seed).render_to_buffer(frames))
     return np.concatenate([noise, noise[:2]])
 
 
@@ -157,7 +169,7 @@ def pitched_zone(family_index: int, zone: int, rate: int) -> Sound:
     sample.loop_start = 0
     sample.loop_end = len(data) - 2
     envelope = _pitched_envelope(family, root)
-    return Sound(sample, _envelope(envelope), silent_after=_silent_after(envelope, rate))
+    return Sound(sample, _envelope(envelope), _release_frames(envelope, rate), silent_after=_silent_after(envelope, rate))
 
 
 def _pitched_envelope(family: Family, root: int) -> tuple[float, float, float, float]:
@@ -190,8 +202,8 @@ def _sweep(start_hz: float, end_hz: float, sweep_seconds: float, seconds: float,
 
 
 def _noise(seconds: float, rate: int, seed: int, brightness: int = 0) -> Samples:
-    """Noise centred on zero; each degree of `brightness` differentiates it once (a gentle high-pass)."""
-    noise = 2.0 * np.asarray(NoiseSource(1.0, seed).render_to_buffer(int(seconds * rate) + brightness)) + 1.0
+    """Noise; each degree of `brightness` differentiates it once (a gentle high-pass)."""
+    noise = np.asarray(NoiseSource(1.0, seed).render_to_buffer(int(seconds * rate) + brightness))
     return np.diff(noise, n=brightness) if brightness else noise
 
 
@@ -293,7 +305,7 @@ def drum(note: int, rate: int) -> Sound | None:
 
 def _one_shot(sample: AudioSample, rate: int) -> Sound:
     envelope = (0.0, 0.0, 1.0, DRUM_RELEASE)
-    return Sound(sample, _envelope(envelope), one_shot=True)
+    return Sound(sample, _envelope(envelope), _release_frames(envelope, rate), one_shot=True)
 
 
 # Users' samples.
@@ -325,4 +337,4 @@ def user_sound(user: UserSample, rate: int, drum_note: bool) -> Sound:
     sample = AudioSample(data, sample_rate=sample_rate, root_note=user.root_note)
     if drum_note:
         return _one_shot(sample, rate)
-    return Sound(sample, _envelope(USER_ENVELOPE))
+    return Sound(sample, _envelope(USER_ENVELOPE), _release_frames(USER_ENVELOPE, rate))

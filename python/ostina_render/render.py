@@ -1,6 +1,7 @@
 """The library API: render a song to a file or to an array."""
 from __future__ import annotations
 
+import math
 import os
 import tempfile
 import time
@@ -12,7 +13,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import instruments, output
-from .engine import Plan, Renderer, Selection, plan
+from .engine import TAIL_SECONDS, Plan, Renderer, Selection, plan
 from .errors import RenderError
 from .instruments import Sound, UserSample
 from .song import DRUM_CHANNEL, Song, read_song
@@ -133,8 +134,8 @@ def render_array(source: Song | str | os.PathLike[str], start: float = 0.0, end:
     """The audio from `start` to `end` seconds (None: to the end of the ringing) as a
     (frames, 2) float32 array. Rendering starts at the song's beginning either way."""
     song = _song(source)
-    first = round(start * options.rate)
-    last = None if end is None else round(end * options.rate)
+    first = math.floor(start * options.rate + 0.5)
+    last = None if end is None else math.floor(end * options.rate + 0.5)
     _, blocks = stream(song, options, last)
     kept, position = [], 0
     for block in blocks:
@@ -152,17 +153,17 @@ def render_file(source: Song | str | os.PathLike[str], target: str | os.PathLike
     began = time.perf_counter()
     song = _song(source)
     planned, blocks = stream(song, options)
-    name = os.fspath(target) if isinstance(target, (str, os.PathLike)) else getattr(target, "name", "<stream>")
     destination = os.fspath(target) if isinstance(target, (str, os.PathLike)) else target
-    frames_at_most = planned.frames + int(options.rate * 12)
+    name = destination if isinstance(destination, str) else str(getattr(target, "name", "<stream>"))
+    frames_at_most = planned.frames + math.ceil(options.rate * TAIL_SECONDS)
     meter = output.Meter()
     try:
         with output.sound_file(destination, options.rate, options.format, options.bits, frames_at_most) as file:
             write = _write_normalized if options.normalize else _write
             frames = write(blocks, file, options.bits, meter, progress)
     except OSError as error:
-        raise output.cannot_write(str(name), error) from None
-    return RenderReport(song.path, str(name), frames, options.rate, planned.notes,
+        raise output.cannot_write(name, error) from None
+    return RenderReport(song.path, name, frames, options.rate, planned.notes,
                         time.perf_counter() - began, meter.peak, meter.clipped)
 
 
