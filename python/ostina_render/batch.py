@@ -15,7 +15,6 @@ import io
 import logging
 import multiprocessing
 import os
-import tempfile
 import time
 from collections import deque
 from collections.abc import Callable, Collection, Iterable, Iterator, Sequence
@@ -26,6 +25,7 @@ from typing import TYPE_CHECKING, Any, Literal, Protocol, TypeAlias, cast
 from .errors import RenderError
 from .output import cannot_write, replacing
 from .render import RenderOptions, RenderReport, render_file
+from .song import read_song
 
 if TYPE_CHECKING:
     from distributed import Client
@@ -169,19 +169,11 @@ def read_input(source: str) -> bytes:
 def render_bytes(source: str, midi: bytes, options: RenderOptions) -> Rendered:
     """Render the MIDI file `source`, given as its bytes, in memory and return the encoded audio.
 
-    Runs on a worker. The bytes are put in a private temporary file of the same name
-    to be read; messages and the report name `source`.
+    Runs on a worker; messages and the report name `source`.
     """
-    with tempfile.TemporaryDirectory(prefix="ostina-render-") as folder:
-        path = os.path.join(folder, os.path.basename(source))
-        with open(path, "wb") as file:
-            file.write(midi)
-        buffer = io.BytesIO()
-        try:
-            report = render_file(path, buffer, options)
-        except RenderError as error:
-            raise RenderError(str(error).replace(path, source)) from None
-    return Rendered(buffer.getvalue(), dataclasses.replace(report, source=source))
+    buffer = io.BytesIO()
+    report = render_file(read_song(source, midi), buffer, options)
+    return Rendered(buffer.getvalue(), report)
 
 
 # Writing on the caller's side

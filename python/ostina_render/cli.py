@@ -84,7 +84,7 @@ def output_path(arguments: argparse.Namespace) -> tuple[str, str]:
         suffix = os.path.splitext(arguments.output)[1].lower()
         return arguments.output, arguments.format or ("flac" if suffix == ".flac" else "wav")
     format_name = arguments.format or "wav"
-    return os.path.splitext(arguments.input)[0] + "." + format_name, format_name
+    return os.path.splitext(arguments.inputs[0])[0] + "." + format_name, format_name
 
 
 def options_from(arguments: argparse.Namespace, format_name: str) -> Any:
@@ -100,7 +100,7 @@ def options_from(arguments: argparse.Namespace, format_name: str) -> Any:
         max_seconds=arguments.max_duration)
 
 
-def progress_bar(seconds: float, rate: int, quiet: bool) -> Any:
+def progress_bar(seconds: float, quiet: bool) -> Any:
     """A progress bar over audio seconds on stderr, when stderr is a terminal."""
     from tqdm import tqdm
 
@@ -115,11 +115,12 @@ def render_one(arguments: argparse.Namespace) -> None:
 
     target, format_name = output_path(arguments)
     options = options_from(arguments, format_name)
-    song = read_song(arguments.input)
+    source = arguments.inputs[0]
+    song = read_song(source)
     if not any(options.selection.plays(note) for note in song.notes):
-        print(f"{arguments.input}: no notes to play; writing {float(song.duration):.1f} s of silence",
+        print(f"{source}: no notes to play; writing {float(song.duration):.1f} s of silence",
               file=sys.stderr)
-    with progress_bar(float(song.duration), options.rate, arguments.quiet) as bar:
+    with progress_bar(float(song.duration), arguments.quiet) as bar:
         def advance(frames: int) -> None:
             bar.update(min(frames / options.rate, bar.total - bar.n))
         report = render_file(song, target, options, progress=advance)
@@ -146,7 +147,6 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         if arguments.outdir is not None:
             return render_many(arguments)
-        arguments.input = arguments.inputs[0]
         render_one(arguments)
     except RenderError as error:
         print(f"{PROGRAM}: error: {error}", file=sys.stderr)

@@ -99,10 +99,11 @@ class Song:
         return self.tempo_map.seconds(tick)
 
 
-def read_song(path: str | os.PathLike[str]) -> Song:
-    """Read the MIDI file at `path`; a file that cannot be read raises RenderError."""
+def read_song(path: str | os.PathLike[str], data: bytes | None = None) -> Song:
+    """Read the MIDI file at `path`, or the file's bytes `data` read elsewhere (`path`
+    then only names it); a file that cannot be read raises RenderError."""
     name = os.fspath(path)
-    midi = _parse(name, _read_bytes(name))
+    midi = _parse(name, _read_bytes(name) if data is None else _nonempty(name, data))
     return _collect(name, midi)
 
 
@@ -114,6 +115,10 @@ def _read_bytes(name: str) -> bytes:
         raise RenderError(f"{name}: no such file") from None
     except OSError as error:
         raise RenderError(f"{name}: cannot read ({error.strerror or error})") from None
+    return _nonempty(name, data)
+
+
+def _nonempty(name: str, data: bytes) -> bytes:
     if not data:
         raise RenderError(f"{name}: empty file")
     return data
