@@ -83,11 +83,11 @@ def profile(song: pathlib.Path, folder: pathlib.Path) -> None:
     stats = pstats.Stats(profiler).stats  # type: ignore[attr-defined]
     total = max(cumulative for (_, _, name), (_, _, _, cumulative, _) in stats.items() if name == "render_file")
     groups = {"sampler renders (building their lists)": ["render' of 'builtins.Sampler"],
-              "mix-down": ["mix_down"], "list to numpy": ["numpy.fromiter"],
+              "mix-down": ["mix_down"], "the mix's list to an array": ["_struct.pack"],
               "PCM conversion and writing": ["to_pcm", "write' of", "sf_write"]}
     spent = {group: sum(own for (_, _, name), (_, _, own, _, _) in stats.items()
                         if any(key in name for key in keys)) for group, keys in groups.items()}
-    spent["Python glue, freeing the lists"] = total - sum(spent.values())
+    spent["Python around them, freeing the lists"] = total - sum(spent.values())
     print(f"\nwhere the time goes ({song.name}, {total:.2f} s under the profiler):")
     for group, seconds in spent.items():
         print(f"  {group:40s} {seconds / total:6.1%}")
