@@ -137,6 +137,19 @@ def test_memory_does_not_grow_with_the_audios_length():
     assert peak_kilobytes(40) - peak_kilobytes(2) < 8 * 1024
 
 
+def test_a_write_that_fails_midway_gets_one_line_and_leaves_nothing(tmp_path, song):
+    out = tmp_path / "out"
+    out.mkdir()
+    limited = ("import resource, signal, sys; signal.signal(signal.SIGXFSZ, signal.SIG_IGN); "
+               "resource.setrlimit(resource.RLIMIT_FSIZE, (50_000, 50_000)); "
+               "from ostina_render.cli import main; sys.exit(main(sys.argv[1:]))")
+    result = subprocess.run([sys.executable, "-c", limited, str(song), "-o", str(out / "x.wav")],
+                            capture_output=True, text=True)
+    assert result.returncode == 1 and result.stderr.count("\n") == 1
+    assert result.stderr.startswith(f"ostina-render: error: {out / 'x.wav'}: cannot write")
+    assert os.listdir(out) == []
+
+
 def test_without_the_render_extra_the_command_says_how_to_install_it(song):
     hidden = "import sys; sys.modules['mido'] = None; from ostina_render.cli import main; sys.exit(main())"
     result = subprocess.run([sys.executable, "-c", hidden, str(song)], capture_output=True, text=True)

@@ -1,6 +1,8 @@
 """MIDI's meaning where the toolkit's classes differ from it: one note-off
 ends one note, the pedal holds note-offs, controllers act from their own
 frame, drums ring out and choke."""
+import dataclasses
+
 import mido
 import numpy as np
 import pytest
@@ -42,6 +44,26 @@ def test_the_sustain_pedal_holds_note_offs_until_it_rises(tmp_path, dc):
     release = at_beat(3)
     assert left[at_beat(2)] == left[release] == left[at_beat(0.5)]
     assert 0 < left[release + 1] < left[release]
+
+
+@pytest.mark.parametrize("pedal_first", [False, True])
+def test_events_on_one_tick_keep_the_files_order(tmp_path, dc, pedal_first):
+    off, pedal = note(0, BEAT)[1], control(BEAT, 64, 127)[0]
+    events = note(0, BEAT)[:1] + ([pedal, off] if pedal_first else [off, pedal]) + control(3 * BEAT, 64, 0)
+    left = render(tmp_path, events, dc)[:, 0]
+    held = left[at_beat(2)] == left[at_beat(0.5)]
+    assert held == pedal_first and (held or left[at_beat(2)] == 0)
+
+
+def test_each_channel_keeps_its_own_volume_and_selection_picks_channels_and_tracks(tmp_path, dc):
+    path = write_song(tmp_path / "two.mid", [note(0, 4 * BEAT) + control(BEAT, 7, 50),
+                                             note(0, 4 * BEAT, 64, channel=1)])
+    both = render_array(path, options=dc)[:, 0]
+    first = render_array(path, options=dataclasses.replace(dc, channels=frozenset({0})))[:, 0]
+    second = render_array(path, options=dataclasses.replace(dc, mute_tracks=frozenset({0})))[:, 0]
+    assert second[at_beat(0.5)] == second[at_beat(2)] > 0  # channel 1 ignores channel 0's volume
+    assert first[at_beat(2)] < first[at_beat(0.5)]
+    assert both[at_beat(2)] == pytest.approx(first[at_beat(2)] + second[at_beat(2)], rel=1e-6)
 
 
 @pytest.mark.parametrize("number, value, factor", [(7, 50, (50 / 100) ** 2), (11, 64, (64 / 127) ** 2)])
@@ -127,6 +149,13 @@ def test_drums_ring_out_whatever_their_length_and_a_one_tick_hit_sounds(tmp_path
     long = render(tmp_path, note(0, 4 * BEAT, 36, channel=9), RenderOptions())
     assert np.abs(short[: RATE // 10]).max() > 0.01
     assert np.array_equal(short, long[: len(short)]) and not long[len(short):].any()
+
+
+def test_a_drum_sample_plays_at_its_own_pitch_and_a_song_ending_on_its_first_tick_sounds(tmp_path):
+    click = dc_sample(tmp_path / "click.wav", seconds=0.1)
+    options = RenderOptions(drum_samples={36: UserSample(click)})
+    audio = render_array(write_song(tmp_path / "hit.mid", [note(0, 0, 36, channel=9)]), options=options)
+    assert len(audio) == RATE // 10 and audio.all()
 
 
 def test_a_closed_hat_chokes_the_open_hat(tmp_path):

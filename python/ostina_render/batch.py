@@ -2,9 +2,10 @@
 
 Workers receive the MIDI file's name and bytes and the options (plain values;
 ostina's objects do not pickle) and send back the encoded file. The caller
-writes it under a temporary name and renames it when complete, so no shared
-storage is needed and an interrupted batch leaves no truncated file under a
-final name.
+writes it under a temporary name and renames it when complete, so the inputs
+and outputs need no shared storage (users' sample files are read where the
+file renders) and an interrupted batch leaves no truncated file under a final
+name.
 """
 from __future__ import annotations
 
@@ -24,8 +25,8 @@ from typing import TYPE_CHECKING, Any, Literal, Protocol, TypeAlias, cast
 
 from .errors import RenderError
 from .output import cannot_write, replacing
-from .render import RenderOptions, RenderReport, render_file
-from .song import read_song
+from .render import RenderOptions, RenderReport, render_file, sound_lookup
+from .song import read_bytes, read_song
 
 if TYPE_CHECKING:
     from distributed import Client
@@ -155,17 +156,6 @@ def _size(path: str) -> int:
 
 # What a worker runs
 
-def read_input(source: str) -> bytes:
-    """The MIDI file's bytes, read on the caller's side so that workers need no access to it."""
-    try:
-        with open(source, "rb") as file:
-            return file.read()
-    except FileNotFoundError:
-        raise RenderError(f"{source}: no such file") from None
-    except OSError as error:
-        raise RenderError(f"{source}: cannot read ({error.strerror or error})") from None
-
-
 def render_bytes(source: str, midi: bytes, options: RenderOptions) -> Rendered:
     """Render the MIDI file `source`, given as its bytes, in memory and return the encoded audio.
 
@@ -181,7 +171,7 @@ def render_bytes(source: str, midi: bytes, options: RenderOptions) -> Rendered:
 def write_file(target: str, data: bytes) -> None:
     """Write `data` under a temporary name beside `target`, then rename it to `target`."""
     os.makedirs(os.path.dirname(os.path.abspath(target)), exist_ok=True)
-    with replacing(target) as file:
+    with replacing(target) as temporary, open(temporary, "wb") as file:
         file.write(data)
 
 
@@ -341,7 +331,7 @@ def dask_client(address: str, workers: int) -> Iterator[Client]:
                 client = stack.enter_context(Client(cluster))  # type: ignore[no-untyped-call]
             else:
                 client = stack.enter_context(Client(address, timeout=30))  # type: ignore[no-untyped-call]
-        except (OSError, TimeoutError) as error:
+        except (OSError, TimeoutError, ValueError) as error:  # ValueError: an address it cannot parse
             raise RenderError(f"cannot reach the Dask scheduler at {address} ({error})") from None
         yield client
 
@@ -359,6 +349,7 @@ def render_batch(jobs: Sequence[Job], options: RenderOptions = RenderOptions(), 
     """
     began = time.perf_counter()
     options.check()
+    sound_lookup(options)  # reads users' samples: a bad one is reported once, before anything renders
     finished: dict[Job, FileResult] = {}
 
     def finish(job: Job, result: FileResult) -> None:
@@ -387,7 +378,7 @@ def _run(todo: list[Job], options: RenderOptions, pool: _Pool, finish: Callable[
     def start(job: Job, alone: bool) -> bool:
         """False if the pool broke since the last wait; the job then waits for a fresh pool."""
         try:
-            midi = read_input(job.source)
+            midi = read_bytes(job.source)
         except RenderError as error:
             finish(job, _failed(job, str(error)))
             return True

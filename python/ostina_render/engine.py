@@ -26,7 +26,7 @@ from .song import DRUM_CHANNEL, Note, Song
 Stereo = npt.NDArray[np.float32]  # frames x 2
 
 BLOCK_FRAMES = 4096  # small enough that a block's lists stay in the processor's cache
-MAX_VOICES = 32  # per sampler; a sampler holds the notes of one channel and zone
+MAX_VOICES = 32  # per sampler; a sampler holds the notes of one zone of a mix group's channels
 TAIL_SECONDS = 10.0  # the longest a song's last notes may ring after its end
 
 # Controllers the renderer follows.
@@ -55,7 +55,6 @@ class Slot:
 
     sampler: Sampler
     mixer_index: int
-    group: int  # the mix group whose volume and pan it follows
     release_frames: int
     held: set[int] = field(default_factory=set)  # pitches of notes begun and not yet released
     rings_until: int = 0  # the frame by which every voice not held has fallen silent
@@ -93,16 +92,16 @@ class ChannelState:
         return (self.pan - 64) / 63  # the mixer clamps 0 to -1
 
 
-# Event kinds, in the order they apply on one tick; a note that ends on the
-# tick it begins is ended after it began.
-CONTROL, NOTE_OFF, NOTE_ON, NOTE_OFF_AFTER_ON = 0, 1, 2, 3
+CONTROL, NOTE_OFF, NOTE_ON = 0, 1, 2  # event kinds
 
 Change = tuple[int, int, float, float]  # frame, channel, gain, pan
 
 
 @dataclass(frozen=True)
 class Plan:
-    """A song's events in frames: (frame, tick, kind, order, payload), sorted."""
+    """A song's events in frames: (frame, index in the file, kind, order, payload), sorted.
+    Events of one tick keep the file's order: a note-off before a pedal goes down
+    on the same tick ends its note."""
 
     events: list[tuple[int, int, int, int, object]]
     frames: int  # the song's length in frames, up to its last event
@@ -138,11 +137,10 @@ def plan(song: Song, rate: int, selection: Selection, max_seconds: float) -> Pla
     events: list[tuple[int, int, int, int, object]] = []
     playing = [note for note in song.notes if selection.plays(note)]
     for order, note in enumerate(playing):
-        events.append((tempo.frame(note.start_tick, rate), note.start_tick, NOTE_ON, order, note))
-        off = NOTE_OFF_AFTER_ON if note.end_tick == note.start_tick else NOTE_OFF
-        events.append((tempo.frame(note.end_tick, rate), note.end_tick, off, order, note))
+        events.append((tempo.frame(note.start_tick, rate), note.start_index, NOTE_ON, order, note))
+        events.append((tempo.frame(note.end_tick, rate), note.end_index, NOTE_OFF, order, note))
     for order, control in enumerate(song.controllers):
-        events.append((tempo.frame(control.tick, rate), control.tick, CONTROL, order, control))
+        events.append((tempo.frame(control.tick, rate), control.index, CONTROL, order, control))
     events.sort(key=lambda event: event[:4])
     return Plan(events, tempo.frame(song.end_tick, rate), len(playing), mix_groups(song))
 
@@ -173,14 +171,15 @@ class Renderer:
         next_event = 0
         end = planned.frames
         start = 0
+        ended = False
         tail_end = end + int(TAIL_SECONDS * self.rate)
-        while start < end or (start < tail_end and any(slot.sounding for slot in self.slots)):
+        while not ended or (start < tail_end and any(slot.sounding for slot in self.slots)):
             if until is not None and start >= until:
                 return
-            stop = min(start + BLOCK_FRAMES, end) if start < end else min(start + BLOCK_FRAMES, tail_end)
+            stop = min(start + BLOCK_FRAMES, end if not ended else tail_end)
             changes: list[Change] = []
             # The song's last frame belongs to its last block, so that its events come before the end.
-            limit = stop + 1 if stop == end else stop
+            limit = stop + 1 if not ended and stop == end else stop
             while True:
                 planned_at = events[next_event][0] if next_event < len(events) else limit
                 if self.decays and self.decays[0][0] <= planned_at and self.decays[0][0] < limit:
@@ -192,10 +191,12 @@ class Renderer:
                     next_event += 1
                 else:
                     break
-            if stop == end:
+            if not ended and stop == end:
                 self._end_all(end, start)
+                ended = True
             block = self._mix(start, stop, changes)
-            yield block if start < end else self._trimmed_tail(block)
+            if len(block):
+                yield block if start < end else self._trimmed_tail(block)
             start = stop
 
     def _trimmed_tail(self, block: Stereo) -> Stereo:
@@ -211,7 +212,7 @@ class Renderer:
                changes: list[Change]) -> None:
         if kind == NOTE_ON:
             self._note_on(frame, block_start, order, payload)  # type: ignore[arg-type]
-        elif kind in (NOTE_OFF, NOTE_OFF_AFTER_ON):
+        elif kind == NOTE_OFF:
             self._note_off(frame, block_start, order, payload)  # type: ignore[arg-type]
         else:
             self._control(frame, block_start, payload, changes)
@@ -244,12 +245,8 @@ class Renderer:
 
     def _note_off(self, frame: int, block_start: int, order: int, note: Note) -> None:
         state = self.channels[note.channel]
-        if order not in state.held:
-            return
-        if state.sustain:
-            state.pedalled.append(order)
-        else:
-            self._release(frame, block_start, state, order)
+        if order in state.held:
+            self._note_off_held(frame, block_start, state, order)
 
     def _release(self, frame: int, block_start: int, state: ChannelState, order: int) -> None:
         slot, pitch = state.held.pop(order)
@@ -337,7 +334,7 @@ class Renderer:
         state = self.channels[key[0]]
         self.mixer.set_channel_gain(index, state.gain())
         self.mixer.set_channel_pan(index, state.pan_position())
-        slot = Slot(sampler, index, key[0], sound.release_frames)
+        slot = Slot(sampler, index, sound.release_frames)
         pool.append(slot)
         self.slots.append(slot)
         self.channel_slots[key[0]].append(slot)

@@ -1,9 +1,9 @@
 """The built-in instruments, made from the toolkit's oscillators and noise, and users' own samples.
 
-A pitched instrument has one zone an octave wide, rooted at its lowest note.
-Each zone's sample is one cycle of a sum of harmonics, stored at about twice
-the output rate and played in a loop; only harmonics that stay below a
-quarter of the output rate at the zone's top note are included, so linear
+A pitched instrument has zones two octaves wide, each rooted at its lowest
+note. Each zone's sample is one cycle of a sum of harmonics, stored at about
+twice the output rate and played in a loop; only harmonics that stay below
+40% of the output rate at the zone's top note are included, so linear
 interpolation images and aliases little. The stored rate is chosen so that
 the integer cycle length plays exactly in tune.
 
@@ -53,7 +53,8 @@ class Sound:
 
 @dataclass(frozen=True)
 class UserSample:
-    """A sample file that replaces a program or a drum note; it sounds at its own pitch on `root_note`."""
+    """A sample file that replaces a program or a drum note. For a program it sounds at
+    its own pitch on `root_note`; a drum note always plays it at its own pitch."""
 
     path: str
     root_note: int = 60
@@ -101,7 +102,7 @@ def note_hz(note: float) -> float:
 
 
 def zone_of(note: int) -> int:
-    """The zone that plays `note`: zones are an octave wide, from note 0."""
+    """The zone that plays `note`: zones are ZONE_WIDTH notes wide, from note 0."""
     return note // ZONE_WIDTH
 
 
@@ -194,7 +195,7 @@ def _sine_table() -> Samples:
 def _sweep(start_hz: float, end_hz: float, sweep_seconds: float, seconds: float, rate: int) -> Samples:
     """A sine gliding exponentially from `start_hz` to `end_hz`, read from the oscillator's table."""
     t = np.arange(int(seconds * rate)) / rate
-    hz = end_hz + (start_hz - end_hz) * np.exp(-t / sweep_seconds)
+    hz = end_hz + (start_hz - end_hz) * _libm(math.exp, -t / sweep_seconds)
     phase = np.cumsum(hz / rate) % 1.0 * TABLE
     index = phase.astype(np.int64)
     table = _sine_table()
@@ -209,7 +210,14 @@ def _noise(seconds: float, rate: int, seed: int, brightness: int = 0) -> Samples
 
 def _decay(frames: int, seconds: float, rate: int) -> Samples:
     """An exponential fall to 1/1000 after `seconds`."""
-    return np.power(0.001, np.arange(frames) / (seconds * rate))
+    return _libm(lambda x: 0.001 ** x, np.arange(frames) / (seconds * rate))
+
+
+def _libm(function: Callable[[float], float], values: Samples) -> Samples:
+    """`function` of each value through the C math library, as Python's math does:
+    numpy's own exp and power take code paths that differ from one processor to
+    another, and the same file must give the same bytes on every machine."""
+    return np.fromiter(map(function, values.tolist()), np.float64, len(values))
 
 
 def _tones(freqs: tuple[float, ...], seconds: float, rate: int) -> Samples:
@@ -329,12 +337,14 @@ def _read_user_sample(path: str) -> tuple[npt.NDArray[np.float32], int]:
     return np.ascontiguousarray(data.mean(axis=1, dtype=np.float32)), int(rate)
 
 
-def user_sound(user: UserSample, rate: int, drum_note: bool) -> Sound:
-    """A sound from a user's file: stereo is mixed to mono, any rate and bit depth."""
+def user_sound(user: UserSample, rate: int, drum_note: int | None = None) -> Sound:
+    """A sound from a user's file, for a program or for the drum note `drum_note`:
+    stereo is mixed to mono, any rate and bit depth."""
     if not 0 <= user.root_note <= 127:
         raise RenderError(f"{user.path}: root note {user.root_note} is outside 0-127")
     data, sample_rate = _read_user_sample(os.fspath(user.path))
-    sample = AudioSample(data, sample_rate=sample_rate, root_note=user.root_note)
-    if drum_note:
+    root = user.root_note if drum_note is None else drum_note
+    sample = AudioSample(data, sample_rate=sample_rate, root_note=root)
+    if drum_note is not None:
         return _one_shot(sample, rate)
     return Sound(sample, _envelope(USER_ENVELOPE), _release_frames(USER_ENVELOPE, rate))

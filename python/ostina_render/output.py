@@ -57,7 +57,8 @@ def container(format_name: str, bits: int, frames: int) -> str:
 
 @contextlib.contextmanager
 def sound_file(target: str | BinaryIO, rate: int, format_name: str, bits: int, frames: int) -> Iterator[object]:
-    """A soundfile writer. A path is written under a temporary name, as `replacing` does."""
+    """A soundfile writer. A path is written under a temporary name, as `replacing` does;
+    libsndfile writes it itself, so that a failed write comes back as an error."""
     import soundfile
 
     kind = container(format_name, bits, frames)
@@ -65,24 +66,34 @@ def sound_file(target: str | BinaryIO, rate: int, format_name: str, bits: int, f
         with soundfile.SoundFile(target, "w", rate, 2, SUBTYPES[bits], format=kind) as file:
             yield file
         return
-    with replacing(target) as raw, soundfile.SoundFile(raw, "w", rate, 2, SUBTYPES[bits], format=kind) as file:
+    with replacing(target) as temporary, soundfile.SoundFile(temporary, "w", rate, 2, SUBTYPES[bits],
+                                                             format=kind) as file:
         yield file
 
 
+def write_pcm(file: object, block: npt.NDArray[np.floating], bits: int) -> None:
+    """Convert and write one block. libsndfile reports a failed write (disk full, a
+    file size limit) as an error of its own or as a short count; both become OSError."""
+    try:
+        file.write(to_pcm(block, bits))  # type: ignore[attr-defined]
+    except (RuntimeError, AssertionError) as error:
+        raise OSError(getattr(error, "error_string", "") or str(error) or "the write failed") from None
+
+
 @contextlib.contextmanager
-def replacing(target: str) -> Iterator[BinaryIO]:
-    """A binary file written under a temporary name in `target`'s folder and renamed
-    to `target` when the block ends without error; on any error, Ctrl-C included,
-    the temporary file is removed and nothing appears at the path."""
+def replacing(target: str) -> Iterator[str]:
+    """The path of a temporary file in `target`'s folder, renamed to `target` when the
+    block ends without error; on any error, Ctrl-C included, the temporary file is
+    removed and nothing appears at the path."""
     folder = os.path.dirname(os.path.abspath(target))
     try:
         handle, temporary = tempfile.mkstemp(prefix=f".{os.path.basename(target)}.", suffix=".part", dir=folder)
+        os.close(handle)
     except OSError as error:
-        raise RenderError(f"{target}: cannot write here ({error.strerror or error})") from None
+        raise cannot_write(target, error) from None
     try:
-        with os.fdopen(handle, "w+b") as raw:
-            yield raw
-        os.chmod(temporary, 0o666 & ~_umask())  # mkstemp makes files only their owner may read
+        yield temporary
+        os.chmod(temporary, 0o666 & ~UMASK)  # mkstemp makes files only their owner may read
         os.replace(temporary, target)
     except BaseException:
         with contextlib.suppress(OSError):
@@ -90,10 +101,13 @@ def replacing(target: str) -> Iterator[BinaryIO]:
         raise
 
 
-def _umask() -> int:
+def _current_umask() -> int:
     mask = os.umask(0)
     os.umask(mask)
     return mask
+
+
+UMASK = _current_umask()  # read once, at import, before any thread of ours runs
 
 
 def cannot_write(target: str, error: OSError) -> RenderError:

@@ -100,9 +100,8 @@ def sound_lookup(options: RenderOptions) -> Callable[[int, int, int], tuple[obje
     Users' samples are read here, so a bad one is reported before anything renders.
     """
     rate = options.rate
-    programs = {program: instruments.user_sound(user, rate, drum_note=False)
-                for program, user in options.program_samples.items()}
-    drums = {note: instruments.user_sound(user, rate, drum_note=True) for note, user in options.drum_samples.items()}
+    programs = {program: instruments.user_sound(user, rate) for program, user in options.program_samples.items()}
+    drums = {note: instruments.user_sound(user, rate, drum_note=note) for note, user in options.drum_samples.items()}
 
     def lookup(channel: int, program: int, note: int) -> tuple[object, Sound] | None:
         if channel == DRUM_CHANNEL:
@@ -174,7 +173,7 @@ def _write(blocks: Blocks, file: object, bits: int, meter: output.Meter, progres
     frames = 0
     for block in blocks:
         meter.measure(block)
-        file.write(output.to_pcm(block, bits))  # type: ignore[attr-defined]
+        output.write_pcm(file, block, bits)
         frames += len(block)
         if progress:
             progress(len(block))
@@ -198,6 +197,6 @@ def _write_normalized(blocks: Blocks, file: object, bits: int, meter: output.Met
         while chunk := spool.read(SPOOL_FRAMES * 8):
             scaled = np.frombuffer(chunk, np.float32).reshape(-1, 2).astype(np.float64) * gain
             meter.measure(scaled)
-            file.write(output.to_pcm(scaled, bits))  # type: ignore[attr-defined]
+            output.write_pcm(file, scaled, bits)
             frames += len(scaled)
     return frames

@@ -24,7 +24,9 @@ class Note:
 
     `end_tick` is the tick of the note-off that ended it, or the end of the
     song for a note the file never ends. `program` is the channel's program
-    when the note began.
+    when the note began. `start_index` and `end_index` place its note-on and
+    note-off among all the file's messages, in time order and, within a tick,
+    in file order.
     """
 
     track: int
@@ -34,6 +36,8 @@ class Note:
     start_tick: int
     end_tick: int
     program: int
+    start_index: int
+    end_index: int
 
     def start_beat(self, ticks_per_beat: int) -> Fraction:
         return Fraction(self.start_tick, ticks_per_beat)
@@ -44,13 +48,15 @@ class Note:
 
 @dataclass(frozen=True, slots=True)
 class Controller:
-    """A control change: `controller` (0-127) set to `value` (0-127) on `tick`."""
+    """A control change: `controller` (0-127) set to `value` (0-127) on `tick`.
+    `index` places it among all the file's messages, as for notes."""
 
     track: int
     channel: int
     tick: int
     controller: int
     value: int
+    index: int
 
 
 @dataclass(frozen=True, slots=True)
@@ -103,11 +109,12 @@ def read_song(path: str | os.PathLike[str], data: bytes | None = None) -> Song:
     """Read the MIDI file at `path`, or the file's bytes `data` read elsewhere (`path`
     then only names it); a file that cannot be read raises RenderError."""
     name = os.fspath(path)
-    midi = _parse(name, _read_bytes(name) if data is None else _nonempty(name, data))
+    midi = _parse(name, read_bytes(name) if data is None else _nonempty(name, data))
     return _collect(name, midi)
 
 
-def _read_bytes(name: str) -> bytes:
+def read_bytes(name: str) -> bytes:
+    """A MIDI file's bytes; a file that is missing, unreadable or empty raises RenderError."""
     try:
         with open(name, "rb") as file:
             data = file.read()
@@ -165,27 +172,28 @@ class _Collector:
     def __init__(self) -> None:
         self.program = [0] * 16
         # Per (channel, pitch): the notes begun and not yet ended, oldest first,
-        # as (order of the note-on, track, tick, velocity, program).
+        # as (index of the note-on, track, tick, velocity, program).
         self.sounding: defaultdict[tuple[int, int], deque[tuple[int, int, int, int, int]]] = defaultdict(deque)
-        self.ended: list[tuple[int, Note]] = []
+        self.ended: list[Note] = []
         self.controllers: list[Controller] = []
         self.programs: list[ProgramChange] = []
         self.tempos: list[TempoChange] = []
         self.track_names: dict[int, str] = {}
         self.end_tick = 0
-        self.order = 0
+        self.index = 0  # of the message being taken
 
     def take(self, tick: int, track: int, message: Any) -> None:
         self.end_tick = max(self.end_tick, tick)
+        self.index += 1
         kind = message.type
         if kind == "note_on" and message.velocity > 0:
-            self.order += 1
-            begun = (self.order, track, tick, message.velocity, self.program[message.channel])
+            begun = (self.index, track, tick, message.velocity, self.program[message.channel])
             self.sounding[message.channel, message.note].append(begun)
         elif kind in ("note_on", "note_off"):
             self._end_note(tick, message.channel, message.note)
         elif kind == "control_change":
-            self.controllers.append(Controller(track, message.channel, tick, message.control, message.value))
+            self.controllers.append(Controller(track, message.channel, tick, message.control, message.value,
+                                               self.index))
         elif kind == "program_change":
             self.program[message.channel] = message.program
             self.programs.append(ProgramChange(track, message.channel, tick, message.program))
@@ -198,19 +206,21 @@ class _Collector:
         # A note-off ends the oldest sounding note of its pitch; one without a note-on ends nothing.
         begun = self.sounding.get((channel, pitch))
         if begun:
-            self._keep(begun.popleft(), channel, pitch, tick)
+            self._keep(begun.popleft(), channel, pitch, tick, self.index)
 
-    def _keep(self, begun: tuple[int, int, int, int, int], channel: int, pitch: int, end: int) -> None:
-        order, track, start, velocity, program = begun
-        self.ended.append((order, Note(track, channel, pitch, velocity, start, end, program)))
+    def _keep(self, begun: tuple[int, int, int, int, int], channel: int, pitch: int, end: int,
+              end_index: int) -> None:
+        start_index, track, start, velocity, program = begun
+        self.ended.append(Note(track, channel, pitch, velocity, start, end, program, start_index, end_index))
 
     def notes(self) -> tuple[Note, ...]:
-        """Every note in the order of its note-on; notes never ended end with the song."""
+        """Every note in the order of its note-on; notes never ended end with the song,
+        after its last message."""
         for (channel, pitch), begun in self.sounding.items():
             for note in begun:
-                self._keep(note, channel, pitch, self.end_tick)
+                self._keep(note, channel, pitch, self.end_tick, self.index + 1)
         self.sounding.clear()
-        return tuple(note for _, note in sorted(self.ended, key=lambda item: item[0]))
+        return tuple(sorted(self.ended, key=lambda note: note.start_index))
 
 
 def _collect(name: str, midi: mido.MidiFile) -> Song:
