@@ -20,8 +20,8 @@ from ostina import Mixer, Sampler
 
 from . import instruments
 from .errors import RenderError
-from .instruments import Sound, UserSample
-from .song import DRUM_CHANNEL, Note, Song
+from .instruments import Sound
+from .song import Note, Song
 
 Stereo = npt.NDArray[np.float32]  # frames x 2
 

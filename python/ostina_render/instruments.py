@@ -118,10 +118,6 @@ def _silent_after(envelope: tuple[float, float, float, float], rate: int) -> int
     return math.ceil(attack * rate) + math.ceil(decay * rate) + 8 if sustain == 0 else None
 
 
-def _envelope(values: tuple[float, float, float, float]) -> Envelope:
-    return Envelope(*values)
-
-
 # Pitched zones.
 
 def _harmonic_cycle(family: Family, cycle: int, harmonics: int) -> Samples:
@@ -170,7 +166,7 @@ def pitched_zone(family_index: int, zone: int, rate: int) -> Sound:
     sample.loop_start = 0
     sample.loop_end = len(data) - 2
     envelope = _pitched_envelope(family, root)
-    return Sound(sample, _envelope(envelope), _release_frames(envelope, rate), silent_after=_silent_after(envelope, rate))
+    return Sound(sample, Envelope(*envelope), _release_frames(envelope, rate), silent_after=_silent_after(envelope, rate))
 
 
 def _pitched_envelope(family: Family, root: int) -> tuple[float, float, float, float]:
@@ -313,7 +309,7 @@ def drum(note: int, rate: int) -> Sound | None:
 
 def _one_shot(sample: AudioSample, rate: int) -> Sound:
     envelope = (0.0, 0.0, 1.0, DRUM_RELEASE)
-    return Sound(sample, _envelope(envelope), _release_frames(envelope, rate), one_shot=True)
+    return Sound(sample, Envelope(*envelope), _release_frames(envelope, rate), one_shot=True)
 
 
 # Users' samples.
@@ -347,4 +343,4 @@ def user_sound(user: UserSample, rate: int, drum_note: int | None = None) -> Sou
     sample = AudioSample(data, sample_rate=sample_rate, root_note=root)
     if drum_note is not None:
         return _one_shot(sample, rate)
-    return Sound(sample, _envelope(USER_ENVELOPE), _release_frames(USER_ENVELOPE, rate))
+    return Sound(sample, Envelope(*USER_ENVELOPE), _release_frames(USER_ENVELOPE, rate))
