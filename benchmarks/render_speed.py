@@ -1,28 +1,31 @@
-"""ostina-render against fluidsynth on real pieces, in the same run.
+"""ostina-render against fluidsynth and symusic on real pieces, in the same run.
 
     python benchmarks/render_speed.py [--rounds 3] [--markdown] [--profile]
 
 Pieces come from installed packages (never copied here): miditoolkit's
 example and music21's test files, and a Bach chorale that music21 writes
-from its corpus. Each round times `ostina-render` and then
-`fluidsynth -ni -q -R 0 -C 0 -r 44100 -F out.wav TimGM6mb.sf2 song.mid`
-(reverb and chorus off) as subprocesses; the best round of each counts.
-Peak RSS is the child's maximum resident set. Needs the Debian packages
-fluidsynth and timgm6mb-soundfont; without them only ostina is timed.
+from its corpus. Each round runs every renderer as a whole process writing
+a 16-bit, 44.1 kHz stereo WAV to the same folder; the best round of each
+counts:
 
---profile adds where ostina's time goes on the longest piece: the sampler
-renders (which build their lists), the mix-down, converting and writing,
-and the Python around them (which also frees the lists).
+- `ostina-render SONG -o out.wav` (its built-in bank);
+- `fluidsynth -ni -q -R 0 -C 0 -r 44100 -F out.wav TimGM6mb.sf2 SONG`
+  (Debian's fluidsynth and timgm6mb-soundfont; reverb and chorus off);
+- symusic 0.5.9's Synthesizer with the same soundfont (pip install
+  symusic==0.5.9; 0.6.0 fails to render), writing with its dump_wav.
+
+Peak RSS is the renderer's maximum resident set, as GNU time (Debian's
+`time`) reports it. A renderer that is not installed is left out. --profile adds where ostina's time goes, piece by
+piece: start-up (the interpreter and the package's imports), reading the
+file, building the presets it plays, rendering, and writing.
 """
 from __future__ import annotations
 
 import argparse
-import cProfile
 import importlib.util
 import math
 import os
 import pathlib
-import pstats
 import shutil
 import subprocess
 import sys
@@ -30,6 +33,12 @@ import tempfile
 import time
 
 SOUNDFONT = "/usr/share/sounds/sf2/TimGM6mb.sf2"
+SYMUSIC = """
+import sys, symusic
+synthesizer = symusic.Synthesizer(sys.argv[1], sample_rate=44100)
+audio = synthesizer.render(symusic.Score(sys.argv[2]), stereo=True)
+symusic.dump_wav(sys.argv[3], audio, 44100, use_int16=True)
+"""
 
 
 def installed(package: str, *parts: str) -> pathlib.Path:
@@ -51,46 +60,73 @@ def pieces(folder: pathlib.Path) -> list[tuple[str, pathlib.Path]]:
             ("music21 test04.mid, 18 tracks, 10 min", primitives / "test04.mid")]
 
 
-def timed(command: list[str]) -> tuple[float, float]:
-    """Wall seconds and peak RSS in MB of one run of `command`."""
+def renderers() -> dict[str, list[str]]:
+    """Each renderer's command; SONG and OUT are filled in per run."""
+    commands = {"ostina": [sys.executable, "-m", "ostina_render", "SONG", "-o", "OUT", "-q"]}
+    if shutil.which("fluidsynth") and os.path.exists(SOUNDFONT):
+        commands["fluidsynth"] = ["fluidsynth", "-ni", "-q", "-R", "0", "-C", "0", "-r", "44100", "-F", "OUT",
+                                  SOUNDFONT, "SONG"]
+    if importlib.util.find_spec("symusic") and os.path.exists(SOUNDFONT):
+        commands["symusic"] = [sys.executable, "-c", SYMUSIC, SOUNDFONT, "SONG", "OUT"]
+    return commands
+
+
+def timed(command: list[str], folder: pathlib.Path) -> tuple[float, float]:
+    """Wall seconds and peak RSS in MB of one run of `command`. GNU time reports the
+    peak, since a child's own count would start from this process's size."""
+    report = folder / "time.txt"
     began = time.perf_counter()
-    process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    _, status, usage = os.wait4(process.pid, 0)
+    result = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", str(report), *command],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     wall = time.perf_counter() - began
-    if status != 0:
-        raise SystemExit(f"{command[0]} failed: {process.stderr.read().decode() if process.stderr else ''}")
-    return wall, usage.ru_maxrss / 1024
+    if result.returncode != 0:
+        raise SystemExit(f"{command[0]} failed: {result.stderr.decode()}")
+    return wall, int(report.read_text().split()[-1]) / 1024
 
 
-def measure(song: pathlib.Path, folder: pathlib.Path, rounds: int, fluidsynth: bool) -> dict[str, float]:
-    best = {"ostina": math.inf, "rss": 0.0, "fluidsynth": math.inf}
+def measure(song: pathlib.Path, folder: pathlib.Path, rounds: int) -> dict[str, tuple[float, float]]:
+    """Each renderer's best wall time and its peak RSS, rounds interleaved."""
+    best: dict[str, tuple[float, float]] = {}
     for _ in range(rounds):
-        wall, rss = timed([sys.executable, "-m", "ostina_render", str(song), "-o", str(folder / "o.wav"), "-q"])
-        best["ostina"], best["rss"] = min(best["ostina"], wall), max(best["rss"], rss)
-        if fluidsynth:
-            wall, _ = timed(["fluidsynth", "-ni", "-q", "-R", "0", "-C", "0", "-r", "44100", "-F",
-                             str(folder / "f.wav"), SOUNDFONT, str(song)])
-            best["fluidsynth"] = min(best["fluidsynth"], wall)
+        for name, command in renderers().items():
+            filled = [str(song) if part == "SONG" else str(folder / f"{name}.wav") if part == "OUT" else part
+                      for part in command]
+            wall, rss = timed(filled, folder)
+            previous = best.get(name, (math.inf, 0.0))
+            best[name] = (min(previous[0], wall), max(previous[1], rss))
     return best
 
 
-def profile(song: pathlib.Path, folder: pathlib.Path) -> None:
-    from ostina_render import read_song, render_file
+def geometric_mean(values: list[float]) -> float:
+    return math.exp(sum(map(math.log, values)) / len(values)) if values else math.nan
 
-    loaded = read_song(song)
-    profiler = cProfile.Profile()
-    profiler.runcall(render_file, loaded, str(folder / "p.wav"))
-    stats = pstats.Stats(profiler).stats  # type: ignore[attr-defined]
-    total = max(cumulative for (_, _, name), (_, _, _, cumulative, _) in stats.items() if name == "render_file")
-    groups = {"sampler renders (building their lists)": ["render' of 'builtins.Sampler"],
-              "mix-down": ["mix_down"], "the mix's list to an array": ["_struct.pack"],
-              "PCM conversion and writing": ["to_pcm", "write' of", "sf_write"]}
-    spent = {group: sum(own for (_, _, name), (_, _, own, _, _) in stats.items()
-                        if any(key in name for key in keys)) for group, keys in groups.items()}
-    spent["Python around them, freeing the lists"] = total - sum(spent.values())
-    print(f"\nwhere the time goes ({song.name}, {total:.2f} s under the profiler):")
-    for group, seconds in spent.items():
-        print(f"  {group:40s} {seconds / total:6.1%}")
+
+def profile(song: pathlib.Path, folder: pathlib.Path) -> dict[str, float]:
+    """Seconds of each stage of one render, in this process; start-up in a fresh one."""
+    began = time.perf_counter()
+    subprocess.run([sys.executable, "-c", "import ostina_render.cli, ostina_render.render"], check=True)
+    spent = {"start-up": time.perf_counter() - began}
+    from ostina_render import _synth, render
+
+    options = render.RenderOptions()
+    clock = time.perf_counter()
+    performance = render.load(song, options)
+    spent["reading"] = time.perf_counter() - clock
+    clock = time.perf_counter()
+    player = render.player(performance, options)
+    spent["building presets"] = time.perf_counter() - clock
+    rendering = writing = 0.0
+    with open(folder / "p.wav", "wb") as file:
+        file.write(_synth.Song.wav_header(44100, 16, 0))
+        while not player.finished:
+            clock = time.perf_counter()
+            block = player.render_pcm(render.BLOCK_FRAMES, 16)
+            rendering += time.perf_counter() - clock
+            clock = time.perf_counter()
+            file.write(block)
+            writing += time.perf_counter() - clock
+    spent["rendering"], spent["writing"] = rendering, writing
+    return spent
 
 
 def main() -> int:
@@ -99,34 +135,34 @@ def main() -> int:
     parser.add_argument("--markdown", action="store_true")
     parser.add_argument("--profile", action="store_true")
     options = parser.parse_args()
-    fluidsynth = bool(shutil.which("fluidsynth")) and os.path.exists(SOUNDFONT)
     from ostina_render import read_song
 
+    names = list(renderers())
+    peers = [name for name in names if name != "ostina"]
     with tempfile.TemporaryDirectory() as name:
         folder = pathlib.Path(name)
-        rows, ratios = [], []
+        rows = []
         for title, song in pieces(folder):
             seconds = float(read_song(song).duration)
-            best = measure(song, folder, options.rounds, fluidsynth)
-            ratio = best["fluidsynth"] / best["ostina"] if fluidsynth else math.nan
-            ratios.append(ratio)
-            rows.append((title, seconds, best["ostina"], seconds / best["ostina"], best["rss"],
-                         best["fluidsynth"], ratio))
-        geomean = math.exp(sum(map(math.log, ratios)) / len(ratios)) if fluidsynth else math.nan
+            rows.append((title, seconds, measure(song, folder, options.rounds)))
+        ratios = {peer: [best[peer][0] / best["ostina"][0] for _, _, best in rows] for peer in peers}
+        header = ["piece", "audio", "ostina-render", "real-time factor", "peak RSS",
+                  *[f"{peer}, ostina's speed-up" for peer in peers]]
+        print("| " + " | ".join(header) + " |" if options.markdown else "  ".join(header))
         if options.markdown:
-            print("| piece | audio | ostina-render | real-time factor | peak RSS | fluidsynth | speed-up |")
-            print("|---|---:|---:|---:|---:|---:|---:|")
-            for title, seconds, wall, factor, rss, fluid, ratio in rows:
-                print(f"| {title} | {seconds:.0f} s | {wall:.2f} s | {factor:.0f}x | {rss:.0f} MB | {fluid:.2f} s | "
-                      f"{ratio:.2f}x |")
-            print(f"| geometric mean | | | | | | {geomean:.2f}x |")
-        else:
-            for title, seconds, wall, factor, rss, fluid, ratio in rows:
-                print(f"{title:40s} {seconds:6.0f} s  ostina {wall:6.2f} s ({factor:4.0f}x, {rss:4.0f} MB)  "
-                      f"fluidsynth {fluid:6.2f} s  speed-up {ratio:.2f}x")
-            print(f"geometric mean speed-up: {geomean:.2f}x")
+            print("|---|" + "---:|" * (len(header) - 1))
+        for index, (title, seconds, best) in enumerate(rows):
+            wall, rss = best["ostina"]
+            cells = [title, f"{seconds:.0f} s", f"{wall:.3f} s", f"{seconds / wall:.0f}x", f"{rss:.0f} MB",
+                     *[f"{best[peer][0]:.3f} s, {ratios[peer][index]:.2f}x" for peer in peers]]
+            print("| " + " | ".join(cells) + " |" if options.markdown else "  ".join(cells))
+        means = ["geometric mean", "", "", "", "", *[f"{geometric_mean(ratios[peer]):.2f}x" for peer in peers]]
+        print("| " + " | ".join(means) + " |" if options.markdown else "  ".join(means))
         if options.profile:
-            profile(pieces(folder)[-1][1], folder)
+            print("\nwhere ostina's time goes (seconds):")
+            for title, song in pieces(folder):
+                spent = profile(song, folder)
+                print(f"  {title}: " + ", ".join(f"{stage} {value:.4f}" for stage, value in spent.items()))
     return 0
 
 

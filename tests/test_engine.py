@@ -9,12 +9,12 @@ import pytest
 from conftest import SANITIZE_FLAGS, compiler, tool_environment
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-SOURCES = sorted((ROOT / "src").glob("*.cpp"))
+SOURCES = sorted((ROOT / "src").glob("*.cpp")) + sorted((ROOT / "src" / "synth").glob("*.cpp"))
 FLAGS = ["-std=c++20", "-O2", "-ffp-contract=off", "-Wall", "-Wextra", f"-I{ROOT / 'src'}", *SANITIZE_FLAGS]
 
 
 def compile_object(source, folder):
-    target = folder / (source.stem + ".o")
+    target = folder / f"{source.parent.name}_{source.stem}.o"
     subprocess.run([compiler(), *FLAGS, "-c", str(source), "-o", str(target)],
                    check=True, capture_output=True, text=True, env=tool_environment())
     return target

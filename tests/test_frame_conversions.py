@@ -18,8 +18,8 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 def Probe(tmp_path_factory):
     target = tmp_path_factory.mktemp("probe") / "frame_probe.abi3.so"
     subprocess.run([compiler(), "-std=c++20", "-O1", "-shared", "-fPIC", "-DPy_LIMITED_API=0x030B0000",
-                    f"-I{sysconfig.get_paths()['include']}", f"-I{ROOT / 'src'}", f"-I{ROOT / 'python'}",
-                    str(ROOT / "tests/probe/frame_probe.cpp"), *map(str, sorted((ROOT / "python").glob("frame*.cpp"))),
+                    f"-I{sysconfig.get_paths()['include']}", f"-I{ROOT / 'src'}", f"-I{ROOT / 'python' / 'frame'}",
+                    str(ROOT / "tests/probe/frame_probe.cpp"), *map(str, sorted((ROOT / "python" / "frame").glob("frame*.cpp"))),
                     "-o", str(target), *SANITIZE_FLAGS],
                    check=True, capture_output=True, text=True, env=tool_environment())
     spec = importlib.util.spec_from_file_location("frame_probe", target)

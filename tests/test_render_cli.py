@@ -12,7 +12,7 @@ import pytest
 import soundfile
 
 from midi_songs import control, note, write_song
-from ostina_render import RenderOptions, render_array, render_file
+from ostina_render import RenderOptions, _synth, render_array, render_file
 
 
 def ostina_render(*arguments):
@@ -52,11 +52,12 @@ def test_files_hold_the_rendered_audio_rounded_to_their_bits(song, format_name, 
     assert rate == 22050 and np.array_equal(stored >> (32 - bits), expected.astype(np.int64))
 
 
-def test_wav_data_past_4_gb_is_written_as_rf64():
-    from ostina_render.output import container
-    four_gb_of_frames = 2**32 // 4
-    assert [container("wav", 16, frames) for frames in (44100, four_gb_of_frames)] == ["WAV", "RF64"]
-    assert container("flac", 24, four_gb_of_frames) == "FLAC"
+@pytest.mark.parametrize("data_bytes, kind", [(0, b"RIFF"), (2**32 - 81, b"RIFF"), (2**32, b"RF64")])
+def test_wav_data_past_4_gb_is_written_as_rf64(data_bytes, kind):
+    header = _synth.Song.wav_header(44100, 16, data_bytes)
+    assert len(header) == 80 and header[:4] == kind and header[76:80] == min(data_bytes, 2**32 - 1).to_bytes(4, "little")
+    if kind == b"RF64":  # the true sizes are in the ds64 chunk
+        assert header[12:16] == b"ds64" and int.from_bytes(header[28:36], "little") == data_bytes
 
 
 def test_normalize_scales_the_peak_to_minus_1_dbfs(tmp_path, song):
@@ -76,7 +77,7 @@ def test_a_song_without_notes_renders_its_length_of_silence_and_says_so(tmp_path
 def damaged(tmp_path, song, how):
     data = song.read_bytes()
     broken = {"empty": b"", "truncated": data[: len(data) // 2], "not MIDI": b"RIFF" + data[4:],
-              "corrupt track": data.replace(b"MTrk", b"MTrx", 2).replace(b"MTrx", b"MTrk", 1),
+              "no status": data[:22] + b"\x00\x40\x40" + data[25:],
               "type 2": data[:8] + b"\x00\x02" + data[10:], "SMPTE": data[:12] + b"\xe7\x28" + data[14:]}[how]
     path = tmp_path / "bad.mid"
     path.write_bytes(broken)
@@ -84,8 +85,8 @@ def damaged(tmp_path, song, how):
 
 
 @pytest.mark.parametrize("how, reason", [
-    ("missing", "no such file"), ("empty", "empty file"), ("truncated", "truncated MIDI file"),
-    ("not MIDI", "not a MIDI file"), ("corrupt track", "corrupt MIDI file (no MTrk header"),
+    ("missing", "no such file"), ("empty", "empty file"), ("truncated", "remain (truncated file?)"),
+    ("not MIDI", "not a MIDI file"), ("no status", "track 1 has a data byte where a status byte should be"),
     ("type 2", "type 2 MIDI files"), ("SMPTE", "SMPTE time division is not supported"),
     ("text sample", "cannot read this sample file"), ("missing sample", "no such sample file"),
     ("unwritable", "cannot write"), ("too long", "more than the limit of 1 s"),
@@ -150,11 +151,22 @@ def test_a_write_that_fails_midway_gets_one_line_and_leaves_nothing(tmp_path, so
     assert os.listdir(out) == []
 
 
-def test_without_the_render_extra_the_command_says_how_to_install_it(song):
-    hidden = "import sys; sys.modules['mido'] = None; from ostina_render.cli import main; sys.exit(main())"
-    result = subprocess.run([sys.executable, "-c", hidden, str(song)], capture_output=True, text=True)
-    assert (result.returncode, result.stderr) == (1, "ostina-render needs the render extra: "
-                                                     "pip install 'ostina[render]'\n")
+EXTRA = ("numpy", "mido", "soundfile", "tqdm")
+WITHOUT_EXTRA = ("import sys; sys.modules.update(dict.fromkeys({extra!r})); from ostina_render.cli import main; "
+                 "status = main(); print(sorted(set({extra!r}) & {{name for name, m in sys.modules.items() if m}})); "
+                 "sys.exit(status)")
+
+
+@pytest.mark.parametrize("arguments, status, err", [
+    ([], 0, ""),
+    (["--format", "flac"], 1, "ostina-render: error: FLAC output needs the render extra: pip install 'ostina[render]'\n"),
+])
+def test_a_wav_needs_nothing_of_the_render_extra_and_flac_says_what_it_needs(tmp_path, song, arguments, status, err):
+    target = tmp_path / "out.wav"
+    command = [sys.executable, "-c", WITHOUT_EXTRA.format(extra=EXTRA), str(song), "-o", str(target), "-q", *arguments]
+    result = subprocess.run(command, capture_output=True, text=True)
+    assert (result.returncode, result.stderr, result.stdout) == (status, err, "[]\n")
+    assert target.exists() == (status == 0)
 
 
 def test_ctrl_c_stops_cleanly_and_leaves_no_partial_output(tmp_path):

@@ -1,6 +1,6 @@
-"""MIDI's meaning where the toolkit's classes differ from it: one note-off
-ends one note, the pedal holds note-offs, controllers act from their own
-frame, drums ring out and choke."""
+"""A MIDI file's meaning through the whole song path: one note-off ends one
+note, events of one tick keep the file's order, controllers act from their
+own frame, selections pick tracks and channels, drums ring out and choke."""
 import dataclasses
 
 import mido
@@ -34,7 +34,7 @@ def test_a_note_off_ends_only_its_own_note(tmp_path, dc):
     left = render(tmp_path, note(0, 4 * BEAT) + note(BEAT, BEAT), dc)[:, 0]
     one_voice = left[at_beat(0.5)]
     assert left[at_beat(1.5)] == pytest.approx(2 * one_voice, rel=1e-6)
-    assert left[at_beat(3)] == one_voice  # the longer note rings on after the shorter one's note-off
+    assert left[at_beat(3)] == pytest.approx(one_voice, rel=1e-6)  # the longer note rings on
     assert at_beat(4) < len(left) < at_beat(4) + RATE // 4  # the render ends when the release has
 
 
@@ -66,45 +66,30 @@ def test_each_channel_keeps_its_own_volume_and_selection_picks_channels_and_trac
     assert both[at_beat(2)] == pytest.approx(first[at_beat(2)] + second[at_beat(2)], rel=1e-6)
 
 
+GLIDE = 64  # frames over which a volume or pan change moves the level
+
+
 @pytest.mark.parametrize("number, value, factor", [(7, 50, (50 / 100) ** 2), (11, 64, (64 / 127) ** 2)])
 def test_volume_and_expression_change_the_level_from_their_own_frame(tmp_path, dc, number, value, factor):
     left = render(tmp_path, note(0, 4 * BEAT) + control(BEAT + 3, number, value), dc)[:, 0]
     frame = read_song(tmp_path / "song.mid").tempo_map.frame(BEAT + 3, RATE)
-    assert left[frame - 1] == left[at_beat(0.5)]
-    assert left[frame] == pytest.approx(left[frame - 1] * factor, rel=1e-5)
+    assert left[frame - 1] == left[at_beat(0.5)] > left[frame] > left[frame + GLIDE // 2]
+    assert left[frame + GLIDE] == pytest.approx(left[frame - 1] * factor, rel=1e-5)
 
 
 def test_pan_moves_the_note_from_its_own_frame(tmp_path, dc):
     audio = render(tmp_path, note(0, 4 * BEAT) + control(BEAT, 10, 0), dc)
     frame = at_beat(1)
     assert audio[frame - 1, 0] == audio[frame - 1, 1] > 0
-    assert audio[frame, 1] == 0 and audio[frame, 0] > audio[frame - 1, 0]
+    assert audio[frame + GLIDE, 1] == 0 and audio[frame + GLIDE, 0] > audio[frame - 1, 0]
 
 
-def test_controllers_that_change_thousands_of_times_act_at_each_frame(tmp_path, dc):
+def test_thousands_of_controller_changes_end_at_the_last_ones_level(tmp_path, dc):
     ramp = [event for i in range(2000) for event in control(i, 11, i % 128)]
-    audio = render(tmp_path, note(0, 4000) + ramp, dc, end=2.0)
-    tempo = read_song(tmp_path / "song.mid").tempo_map
-    frames = [tempo.frame(tick, RATE) for tick in (500, 501, 1234)]
-    for frame, tick in zip(frames, (500, 501, 1234)):
-        assert audio[frame, 0] == pytest.approx(audio[frames[0], 0] / (500 % 128 / 127) ** 2 * (tick % 128 / 127) ** 2,
-                                                rel=1e-5)
-
-
-@pytest.mark.parametrize("number", [120, 123])
-def test_all_sound_off_silences_at_once_and_all_notes_off_releases(tmp_path, dc, number):
-    left = render(tmp_path, note(0, 4 * BEAT) + note(0, 4 * BEAT, 64) + control(BEAT, number, 0), dc)[:, 0]
-    frame = at_beat(1)
-    assert left[frame - 1] > 0
-    if number == 120:
-        assert not left[frame:].any()
-    else:
-        assert 0 < left[frame + 1] < left[frame] and left[frame + RATE // 2] == 0
-
-
-def test_reset_all_controllers_restores_expression(tmp_path, dc):
-    left = render(tmp_path, note(0, 4 * BEAT) + control(BEAT, 11, 20) + control(2 * BEAT, 121, 0), dc)[:, 0]
-    assert left[at_beat(1.5)] < left[at_beat(2)] == left[at_beat(0.5)]
+    audio = render(tmp_path, note(0, 4000) + ramp, dc, end=3.0)
+    frame = read_song(tmp_path / "song.mid").tempo_map.frame(1999, RATE)
+    still = render(tmp_path, note(0, 4000) + control(0, 11, 1999 % 128), dc, end=3.0)
+    assert audio[frame + GLIDE, 0] == pytest.approx(still[frame + GLIDE, 0], rel=1e-6)
 
 
 def test_a_program_change_switches_the_instrument_for_later_notes(tmp_path, dc):
@@ -118,16 +103,6 @@ def test_a_note_on_with_velocity_zero_is_a_note_off(tmp_path, dc):
     events = note(0, 4 * BEAT)[:1] + [(BEAT, mido.Message("note_on", note=60, velocity=0))]
     left = render(tmp_path, events, dc)[:, 0]
     assert 0 < left[at_beat(1) + 1] < left[at_beat(1)]
-
-
-def test_running_status_and_any_ticks_per_beat_are_read(tmp_path):
-    # 7 ticks a beat; a note-on and its note-off (a note-on of velocity 0) share one status byte.
-    track = bytes([0x00, 0x90, 60, 100, 0x07, 60, 0, 0x00, 0xFF, 0x2F, 0x00])
-    path = tmp_path / "running.mid"
-    path.write_bytes(b"MThd" + (6).to_bytes(4, "big") + bytes([0, 0, 0, 1, 0, 7])
-                     + b"MTrk" + len(track).to_bytes(4, "big") + track)
-    [only] = read_song(path).notes
-    assert (only.pitch, only.start_tick, only.end_tick, only.start_beat(7), only.end_beat(7)) == (60, 0, 7, 0, 1)
 
 
 def test_odd_notes_render_without_error(tmp_path):
@@ -148,7 +123,9 @@ def test_drums_ring_out_whatever_their_length_and_a_one_tick_hit_sounds(tmp_path
     short = render(tmp_path, note(0, 1, 36, channel=9), RenderOptions())
     long = render(tmp_path, note(0, 4 * BEAT, 36, channel=9), RenderOptions())
     assert np.abs(short[: RATE // 10]).max() > 0.01
-    assert np.array_equal(short, long[: len(short)]) and not long[len(short):].any()
+    # The kit's release is the longest a zone may have: a note-off takes 1 dB a second off it.
+    assert not long[len(short):].any()  # both end with the sample
+    np.testing.assert_allclose(short, long[: len(short)], rtol=0.06, atol=1e-7)
 
 
 def test_a_drum_sample_plays_at_its_own_pitch_and_a_song_ending_on_its_first_tick_sounds(tmp_path):

@@ -1,10 +1,10 @@
-"""Render Standard MIDI Files to audio with ostina's samplers and mixer.
+"""Render Standard MIDI Files to audio with ostina's synthesizer core.
 
     >>> from ostina_render import read_song, render_file, render_array, RenderOptions
 
-The instruments are built from the toolkit's own oscillators and noise, so a
-file renders with nothing else installed; any program or drum note can be
-replaced by a sample file of the user's.
+The core plays a General MIDI bank built from the engine's own oscillators
+and noise, so a file renders with nothing else installed; any program or
+drum note can be replaced by a sample file of the user's.
 
 The names below load on first use, so that the command line can say which
 extra is missing instead of failing on an import.
@@ -12,21 +12,24 @@ extra is missing instead of failing on an import.
 from __future__ import annotations
 
 import importlib
-from typing import TYPE_CHECKING, Any
 
+TYPE_CHECKING = False  # typing's own costs the command's start-up an import
 if TYPE_CHECKING:  # the same names, for type checkers
+    from typing import Any
+
     from .errors import RenderError as RenderError
     from .instruments import UserSample as UserSample
     from .render import RenderOptions as RenderOptions, RenderReport as RenderReport
     from .render import render_array as render_array, render_file as render_file
-    from .song import Controller as Controller, Note as Note, ProgramChange as ProgramChange
+    from .song import Controller as Controller, Note as Note, PitchBend as PitchBend
+    from .song import ProgramChange as ProgramChange
     from .song import Song as Song, Track as Track, read_song as read_song
     from .timing import TempoChange as TempoChange, TempoMap as TempoMap
 
 _HOMES = {
     "RenderError": "errors", "UserSample": "instruments",
     "RenderOptions": "render", "RenderReport": "render", "render_array": "render", "render_file": "render",
-    "Controller": "song", "Note": "song", "ProgramChange": "song", "Song": "song", "Track": "song",
+    "Controller": "song", "Note": "song", "PitchBend": "song", "ProgramChange": "song", "Song": "song", "Track": "song",
     "read_song": "song", "TempoChange": "timing", "TempoMap": "timing",
 }
 __all__ = sorted(_HOMES)

@@ -25,8 +25,9 @@ from typing import TYPE_CHECKING, Any, Literal, Protocol, TypeAlias, cast
 
 from .errors import RenderError
 from .output import cannot_write, replacing
-from .render import RenderOptions, RenderReport, render_file, sound_lookup
-from .song import read_bytes, read_song
+from .render import RenderOptions, RenderReport, render_file, users_bank
+from .reading import read_bytes
+from .song import read_song
 
 if TYPE_CHECKING:
     from distributed import Client
@@ -349,7 +350,7 @@ def render_batch(jobs: Sequence[Job], options: RenderOptions = RenderOptions(), 
     """
     began = time.perf_counter()
     options.check()
-    sound_lookup(options)  # reads users' samples: a bad one is reported once, before anything renders
+    users_bank(options)  # reads users' samples: a bad one is reported once, before anything renders
     finished: dict[Job, FileResult] = {}
 
     def finish(job: Job, result: FileResult) -> None:

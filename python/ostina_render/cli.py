@@ -1,18 +1,23 @@
-"""The `ostina-render` command: argument parsing and messages only."""
+"""The `ostina-render` command: argument parsing and messages only.
+
+Rendering a MIDI file to WAV needs nothing beyond this package, so that
+path imports none of the render extra's libraries.
+"""
 from __future__ import annotations
 
 import argparse
 import contextlib
-import importlib.util
 import os
 import sys
-from collections.abc import Sequence
-from typing import Any
 
 from .errors import RenderError
 
+TYPE_CHECKING = False  # typing's own costs the command's start-up an import
+if TYPE_CHECKING:
+    from collections.abc import Sequence
+    from typing import Any
+
 PROGRAM = "ostina-render"
-NEEDS_EXTRA = f"{PROGRAM} needs the render extra: pip install 'ostina[render]'"
 
 
 def numbers(text: str, low: int, high: int, what: str) -> frozenset[int]:
@@ -53,7 +58,7 @@ def assignment(text: str) -> tuple[int, str, int]:
 
 def parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(prog=PROGRAM, description="Render a Standard MIDI File (type 0 or 1) to "
-                                "a WAV or FLAC file with ostina's built-in instruments.")
+                                "a WAV or FLAC file with ostina's built-in General MIDI instruments.")
     p.add_argument("inputs", nargs="+", metavar="INPUT", help="the MIDI file; with --outdir, "
                    "any number of MIDI files and folders (searched for *.mid and *.midi)")
     p.add_argument("-o", "--output", help="the audio file (default: the input's name with .wav or .flac)")
@@ -62,6 +67,10 @@ def parser() -> argparse.ArgumentParser:
                    "suffix, else wav; WAV data past 4 GB is written as RF64)")
     p.add_argument("--bits", type=int, choices=(16, 24), default=16, help="bits per sample (default 16)")
     p.add_argument("--normalize", action="store_true", help="scale the result to a peak of -1 dBFS")
+    p.add_argument("--gain", type=float, default=0.0, metavar="DB", help="raise (or, below 0, lower) the level "
+                   "by DB decibels (default 0: real pieces peak between about -12 and -1 dBFS)")
+    p.add_argument("--polyphony", type=int, default=256, metavar="VOICES", help="the most voices sounding at "
+                   "once (default 256); a new note beyond it takes the quietest released voice, else the oldest")
     p.add_argument("--tracks", type=tracks, help="play only these tracks, counted from 0 (e.g. 1,2)")
     p.add_argument("--mute-tracks", type=tracks, default=frozenset(), help="silence these tracks")
     p.add_argument("--channels", type=channels, help="play only these channels, 1-16 (10 is the drums)")
@@ -93,6 +102,7 @@ def options_from(arguments: argparse.Namespace, format_name: str) -> Any:
 
     return RenderOptions(
         rate=arguments.rate, format=format_name, bits=arguments.bits, normalize=arguments.normalize,
+        gain_db=arguments.gain, polyphony=arguments.polyphony,
         tracks=arguments.tracks, mute_tracks=arguments.mute_tracks, channels=arguments.channels,
         mute_channels=arguments.mute_channels,
         program_samples={key: UserSample(path, root) for key, path, root in arguments.sample},
@@ -100,36 +110,40 @@ def options_from(arguments: argparse.Namespace, format_name: str) -> Any:
         max_seconds=arguments.max_duration)
 
 
-def progress_bar(seconds: float, quiet: bool) -> Any:
-    """A progress bar over audio seconds on stderr, when stderr is a terminal."""
+@contextlib.contextmanager
+def progress_bar(seconds: float, rate: int, quiet: bool) -> Any:
+    """A function advancing a progress bar over audio seconds on stderr, when stderr
+    is a terminal and tqdm (of the render extra) is installed; else one that does nothing."""
+    if quiet or not sys.stderr.isatty() or not _installed("tqdm"):
+        yield None
+        return
     from tqdm import tqdm
 
-    return tqdm(total=round(seconds, 1), unit="s", unit_scale=True, desc="rendering", leave=False,
-                disable=quiet or not sys.stderr.isatty(), bar_format="{desc} {percentage:3.0f}%|{bar}| "
-                "{n:.1f}/{total:.1f} s audio [{elapsed}<{remaining}]")
+    with tqdm(total=round(seconds, 1), unit="s", unit_scale=True, desc="rendering", leave=False,
+              bar_format="{desc} {percentage:3.0f}%|{bar}| {n:.1f}/{total:.1f} s audio [{elapsed}<{remaining}]") as bar:
+        def advance(rendered: int) -> None:
+            bar.update(min(rendered / rate, bar.total - bar.n))
+        yield advance
 
 
 def render_one(arguments: argparse.Namespace) -> None:
-    from .render import render_file
-    from .song import read_song
+    from .render import load, render_file
 
     target, format_name = output_path(arguments)
     options = options_from(arguments, format_name)
-    source = arguments.inputs[0]
-    song = read_song(source)
-    if not any(options.selection.plays(note) for note in song.notes):
-        print(f"{source}: no notes to play; writing {float(song.duration):.1f} s of silence",
-              file=sys.stderr)
-    with progress_bar(float(song.duration), arguments.quiet) as bar:
-        def advance(frames: int) -> None:
-            bar.update(min(frames / options.rate, bar.total - bar.n))
-        report = render_file(song, target, options, progress=advance)
+    performance = load(arguments.inputs[0], options)
+    with progress_bar(performance.midi.duration(), options.rate, arguments.quiet) as advance:
+        report = render_file(performance, target, options, progress=advance)
+    for notice in report.notices:
+        print(notice, file=sys.stderr)
     if not arguments.quiet:
         print(report.summary())
 
 
 def _installed(module: str) -> bool:
     """Whether `module` can be imported, without the time of importing it."""
+    import importlib.util
+
     try:
         return importlib.util.find_spec(module) is not None
     except ValueError:  # an entry without a spec in sys.modules
@@ -141,15 +155,15 @@ def main(argv: Sequence[str] | None = None) -> int:
     arguments = command.parse_args(argv)
     if problem := batch_usage(arguments):
         command.error(problem)
-    if not all(_installed(name) for name in ("mido", "numpy", "soundfile", "tqdm")):  # the render extra
-        print(NEEDS_EXTRA, file=sys.stderr)
-        return 1
     try:
         if arguments.outdir is not None:
             return render_many(arguments)
         render_one(arguments)
     except RenderError as error:
         print(f"{PROGRAM}: error: {error}", file=sys.stderr)
+        return 1
+    except MemoryError:
+        print(f"{PROGRAM}: error: not enough memory", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         written = "files finished so far are kept, no others" if arguments.outdir else "no output written"

@@ -1,83 +1,100 @@
-"""Integer PCM from float blocks, and files that appear only when complete."""
+"""Audio files from PCM blocks, and files that appear only when complete.
+
+WAV (RF64 past 4 GB) is written here from the core's PCM and header;
+FLAC goes through soundfile (libsndfile), which the render extra brings.
+"""
 from __future__ import annotations
 
 import contextlib
 import os
 import tempfile
-from collections.abc import Iterator
-from dataclasses import dataclass
-from typing import BinaryIO
 
-import numpy as np
-import numpy.typing as npt
-
+from . import _synth
 from .errors import RenderError
 
-FORMATS = {"wav": "WAV", "flac": "FLAC"}
-SUBTYPES = {16: "PCM_16", 24: "PCM_24"}
-FULL_SCALE = {16: 32767, 24: 8388607}
-WAV_LIMIT = 0xFFFFFFFF - (1 << 16)  # bytes of data a plain WAV can hold, less room for its header
+TYPE_CHECKING = False  # typing's own costs the command's start-up an import
+if TYPE_CHECKING:
+    from collections.abc import Callable, Iterator
+    from typing import Any, BinaryIO, TypeAlias
 
+    Write: TypeAlias = Callable[[bytes], None]  # takes one block of interleaved stereo PCM
 
-@dataclass
-class Meter:
-    """The peak and the count of samples beyond full scale, over everything converted."""
-
-    peak: float = 0.0
-    clipped: int = 0
-
-    def measure(self, block: npt.NDArray[np.floating]) -> None:
-        if block.size:
-            magnitude = np.abs(block)
-            self.peak = max(self.peak, float(magnitude.max()))
-            self.clipped += int(np.count_nonzero(magnitude > 1.0))
-
-
-def to_pcm(block: npt.NDArray[np.floating], bits: int) -> npt.NDArray[np.int16] | npt.NDArray[np.int32]:
-    """Round to the nearest step, ties to even, and clip at full scale (±32767 for 16 bits).
-
-    24-bit samples travel in the top three bytes of 32-bit integers, as
-    libsndfile expects them.
-    """
-    scale = FULL_SCALE[bits]
-    scaled = block.astype(np.float64) * scale
-    np.rint(scaled, out=scaled)
-    np.clip(scaled, -scale, scale, out=scaled)
-    if bits == 16:
-        return scaled.astype(np.int16)
-    return scaled.astype(np.int32) << 8
-
-
-def container(format_name: str, bits: int, frames: int) -> str:
-    """libsndfile's name for the file type: RF64 for WAV data past 4 GB."""
-    if format_name == "wav" and frames * 2 * (bits // 8) > WAV_LIMIT:
-        return "RF64"
-    return FORMATS[format_name]
+FORMATS = ("wav", "flac")
+BITS = (16, 24)
+NEEDS_SOUNDFILE = "FLAC output needs the render extra: pip install 'ostina[render]'"
 
 
 @contextlib.contextmanager
-def sound_file(target: str | BinaryIO, rate: int, format_name: str, bits: int, frames: int) -> Iterator[object]:
-    """A soundfile writer. A path is written under a temporary name, as `replacing` does;
-    libsndfile writes it itself, so that a failed write comes back as an error."""
-    import soundfile
+def writer(target: str | BinaryIO, rate: int, format_name: str, bits: int) -> Iterator[Write]:
+    """A function that writes PCM blocks to `target`: a path, written under a temporary
+    name and renamed when complete, or a binary file object."""
+    if isinstance(target, str):
+        with replacing(target) as temporary, open(temporary, "wb") as file:
+            with _encoder(file, rate, format_name, bits) as write:
+                yield write
+    else:
+        with _encoder(target, rate, format_name, bits) as write:
+            yield write
 
-    kind = container(format_name, bits, frames)
-    if not isinstance(target, str):
-        with soundfile.SoundFile(target, "w", rate, 2, SUBTYPES[bits], format=kind) as file:
-            yield file
+
+def _encoder(file: BinaryIO, rate: int, format_name: str, bits: int) -> contextlib.AbstractContextManager[Write]:
+    return _flac(file, rate, bits) if format_name == "flac" else _wav(file, rate, bits)
+
+
+@contextlib.contextmanager
+def _wav(file: BinaryIO, rate: int, bits: int) -> Iterator[Write]:
+    """The header is written first and again at the end, when the data's length
+    is known; a file object that cannot seek gets the whole file at the end."""
+    if not _seekable(file):
+        import shutil
+
+        with tempfile.TemporaryFile() as spool:
+            with _wav(spool, rate, bits) as spooled:
+                yield spooled
+            spool.seek(0)
+            shutil.copyfileobj(spool, file)
         return
-    with replacing(target) as temporary, soundfile.SoundFile(temporary, "w", rate, 2, SUBTYPES[bits],
-                                                             format=kind) as file:
-        yield file
+    start = file.tell()
+    file.write(_synth.Song.wav_header(rate, bits, 0))
+    written = 0
+
+    def write(block: bytes) -> None:
+        nonlocal written
+        file.write(block)
+        written += len(block)
+    yield write
+    file.seek(start)
+    file.write(_synth.Song.wav_header(rate, bits, written))
+    file.seek(0, os.SEEK_END)
 
 
-def write_pcm(file: object, block: npt.NDArray[np.floating], bits: int) -> None:
-    """Convert and write one block. libsndfile reports a failed write (disk full, a
-    file size limit) as an error of its own or as a short count; both become OSError."""
+def _seekable(file: Any) -> bool:
     try:
-        file.write(to_pcm(block, bits))  # type: ignore[attr-defined]
-    except (RuntimeError, AssertionError) as error:
-        raise OSError(getattr(error, "error_string", "") or str(error) or "the write failed") from None
+        return bool(file.seekable())
+    except (AttributeError, OSError, ValueError):
+        return False
+
+
+@contextlib.contextmanager
+def _flac(file: BinaryIO, rate: int, bits: int) -> Iterator[Write]:
+    try:
+        import numpy as np
+        import soundfile
+    except ImportError:
+        raise RenderError(NEEDS_SOUNDFILE) from None
+    subtype = {16: "PCM_16", 24: "PCM_24"}[bits]
+    with soundfile.SoundFile(file, "w", rate, 2, subtype, format="FLAC") as encoder:
+        def write(block: bytes) -> None:
+            if bits == 16:
+                frames = np.frombuffer(block, "<i2").reshape(-1, 2)
+            else:  # three bytes a sample, little-endian: into the top of 32-bit integers, as libsndfile takes them
+                octets = np.frombuffer(block, np.uint8).reshape(-1, 3).astype(np.int32)
+                frames = ((octets[:, 0] << 8) | (octets[:, 1] << 16) | (octets[:, 2] << 24)).reshape(-1, 2)
+            try:
+                encoder.write(frames)
+            except (RuntimeError, AssertionError) as error:  # libsndfile's failed writes
+                raise OSError(getattr(error, "error_string", "") or str(error) or "the write failed") from None
+        yield write
 
 
 @contextlib.contextmanager

@@ -1,27 +1,40 @@
-"""The library API: render a song to a file or to an array."""
+"""The library API: render a song to a file or to an array.
+
+Rendering runs in the synthesizer core from the MIDI file's bytes. A WAV
+file needs nothing beyond this package; FLAC, users' samples and arrays
+need the render extra (soundfile and numpy), imported only when used.
+"""
 from __future__ import annotations
 
 import math
 import os
-import tempfile
 import time
-from collections.abc import Callable, Iterator, Mapping
 from dataclasses import dataclass, field
-from typing import BinaryIO
 
-import numpy as np
-import numpy.typing as npt
-
-from . import instruments, output
-from .engine import TAIL_SECONDS, Plan, Renderer, Selection, plan
+from . import _synth, output
 from .errors import RenderError
-from .instruments import Sound, UserSample
-from .song import DRUM_CHANNEL, Song, read_song
+from .reading import MAX_MIDI_BYTES, checked_bytes, parse, read_bytes
 
-Progress = Callable[[int], None]  # called with the frames just rendered
+TYPE_CHECKING = False  # typing's own costs the command's start-up an import
+if TYPE_CHECKING:
+    from collections.abc import Callable, Iterator, Mapping
+    from typing import BinaryIO, TypeAlias
+
+    import numpy as np
+    import numpy.typing as npt
+
+    from .instruments import UserSample
+    from .song import Song
+
+    Progress: TypeAlias = Callable[[int], None]  # called with the frames just rendered
+    Source: TypeAlias = Song | str | os.PathLike[str]
 
 NORMALIZED_PEAK = 10 ** (-1 / 20)  # -1 dBFS
-SPOOL_FRAMES = 1 << 16
+BLOCK_FRAMES = 1 << 16
+TAIL_SECONDS = 5.0  # the longest a song's last notes may ring after its end
+# The built-in bank's voices at full gain would clip a full orchestra; this
+# keeps real pieces between about -12 and -1 dBFS.
+DEFAULT_GAIN_DB = 0.0
 
 
 @dataclass(frozen=True)
@@ -29,28 +42,36 @@ class RenderOptions:
     """How to render. Tracks count from 0 in file order, channels from 0 (9 is the drums).
 
     `program_samples` maps a program (0-127) and `drum_samples` a drum note to
-    a sample file that replaces the built-in sound.
+    a sample file that replaces the built-in sound. `gain_db` adds to the
+    default level; `polyphony` bounds the voices sounding at once.
     """
 
     rate: int = 44100
     format: str = "wav"  # "wav" or "flac"
     bits: int = 16  # 16 or 24
     normalize: bool = False  # scale the whole result to a peak of -1 dBFS
+    gain_db: float = 0.0
     tracks: frozenset[int] | None = None  # only these tracks; None: all
     mute_tracks: frozenset[int] = frozenset()
     channels: frozenset[int] | None = None  # only these channels; None: all
     mute_channels: frozenset[int] = frozenset()
     program_samples: Mapping[int, UserSample] = field(default_factory=dict)
     drum_samples: Mapping[int, UserSample] = field(default_factory=dict)
+    polyphony: int = 256
     max_seconds: float = 6 * 3600  # longer songs are refused
+    max_midi_bytes: int = MAX_MIDI_BYTES  # larger MIDI files are refused
 
     def check(self) -> None:
         if not 8000 <= self.rate <= 192000:
             raise RenderError(f"rate {self.rate} is outside 8000-192000")
         if self.format not in output.FORMATS:
             raise RenderError(f"unknown format {self.format!r}: choose wav or flac")
-        if self.bits not in output.SUBTYPES:
+        if self.bits not in output.BITS:
             raise RenderError(f"{self.bits} bits are not offered: choose 16 or 24")
+        if not 1 <= self.polyphony <= 65535:
+            raise RenderError(f"a polyphony of {self.polyphony} is outside 1-65535")
+        if not -96 <= self.gain_db <= 48:
+            raise RenderError(f"a gain of {self.gain_db} dB is outside -96 to 48")
         for program in self.program_samples:
             if not 0 <= program <= 127:
                 raise RenderError(f"program {program} is outside 0-127")
@@ -58,14 +79,18 @@ class RenderOptions:
             if not 0 <= note <= 127:
                 raise RenderError(f"drum note {note} is outside 0-127")
 
-    @property
-    def selection(self) -> Selection:
-        return Selection(self.tracks, self.mute_tracks, self.channels, self.mute_channels)
+    def channel_mask(self) -> int:
+        playing = set(range(16)) if self.channels is None else set(self.channels)
+        return sum(1 << channel for channel in playing - set(self.mute_channels) if 0 <= channel < 16)
+
+    def gain(self) -> float:
+        return 10 ** ((DEFAULT_GAIN_DB + self.gain_db) / 20)
 
 
 @dataclass(frozen=True)
 class RenderReport:
-    """What a render made. `frames` at `rate`; `peak` is linear (1.0 is full scale)."""
+    """What a render made. `frames` at `rate`; `peak` is linear (1.0 is full scale).
+    `notices` are one-line remarks on the input that did not stop the render."""
 
     source: str
     target: str
@@ -75,6 +100,7 @@ class RenderReport:
     wall_seconds: float
     peak: float
     clipped: int
+    notices: tuple[str, ...] = ()
 
     @property
     def seconds(self) -> float:
@@ -86,7 +112,7 @@ class RenderReport:
 
     @property
     def peak_dbfs(self) -> float:
-        return 20 * float(np.log10(self.peak)) if self.peak > 0 else float("-inf")
+        return 20 * math.log10(self.peak) if self.peak > 0 else float("-inf")
 
     def summary(self) -> str:
         return (f"{self.source} -> {self.target}: {self.seconds:.1f} s of audio in {self.wall_seconds:.2f} s "
@@ -94,109 +120,121 @@ class RenderReport:
                 f"{self.clipped} clipped samples")
 
 
-def sound_lookup(options: RenderOptions) -> Callable[[int, int, int], tuple[object, Sound] | None]:
-    """The sound for a (channel, program, note), with the pool it belongs to.
+@dataclass(frozen=True)
+class Performance:
+    """A MIDI file ready to render: its name, the native reader's view and what it noticed."""
 
-    Users' samples are read here, so a bad one is reported before anything renders.
-    """
-    rate = options.rate
-    programs = {program: instruments.user_sound(user, rate) for program, user in options.program_samples.items()}
-    drums = {note: instruments.user_sound(user, rate, drum_note=note) for note, user in options.drum_samples.items()}
-
-    def lookup(channel: int, program: int, note: int) -> tuple[object, Sound] | None:
-        if channel == DRUM_CHANNEL:
-            if note in drums:
-                return ("user drum", note), drums[note]
-            kit = instruments.drum(note, rate)
-            return (("drum", note), kit) if kit else None
-        if program in programs:
-            return ("user program", program), programs[program]
-        zone = instruments.zone_of(note)
-        return ("family", program // 8, zone), instruments.pitched_zone(program // 8, zone, rate)
-    return lookup
+    name: str
+    midi: _synth.MidiFile
+    notices: tuple[str, ...]
 
 
-def _song(source: Song | str | os.PathLike[str]) -> Song:
-    return source if isinstance(source, Song) else read_song(source)
+def load(source: Source | Performance, options: RenderOptions = RenderOptions()) -> Performance:
+    """The file to render, read from its path or from a Song's bytes."""
+    if isinstance(source, Performance):
+        return source
+    if isinstance(source, (str, os.PathLike)):
+        name = os.fspath(source)
+        data = read_bytes(name, options.max_midi_bytes)
+    else:  # a Song read before
+        name, data = source.path, checked_bytes(source.path, source.data, options.max_midi_bytes)
+    midi = parse(name, data)
+    return Performance(name, midi, tuple(f"{name}: {notice}" for notice in midi.notices))
 
 
-def stream(song: Song, options: RenderOptions, until: int | None = None) -> tuple[Plan, Iterator[npt.NDArray[np.float32]]]:
-    """The planned song and its audio as stereo float blocks (frames x 2), up to frame `until`."""
+def player(performance: Performance, options: RenderOptions, gain: float | None = None) -> _synth.Song:
+    """A native song for `options`, its presets built; a song longer than the limit is refused."""
     options.check()
-    planned = plan(song, options.rate, options.selection, options.max_seconds)
-    renderer = Renderer(options.rate, sound_lookup(options))
-    return planned, renderer.blocks(planned, until)
+    bank = users_bank(options)
+    try:
+        song = _synth.Song(performance.midi, bank, True, options.rate, options.polyphony,
+                           options.gain() if gain is None else gain, TAIL_SECONDS,
+                           None if options.tracks is None else sorted(options.tracks), sorted(options.mute_tracks),
+                           options.channel_mask())
+    except MemoryError:
+        raise RenderError(f"{performance.name}: not enough memory to render it") from None
+    seconds = song.frames / options.rate
+    if seconds > options.max_seconds:
+        raise RenderError(f"{performance.name}: the song lasts {seconds:.0f} s, more than the limit of "
+                          f"{options.max_seconds:.0f} s")
+    song.prepare()
+    return song
 
 
-def render_array(source: Song | str | os.PathLike[str], start: float = 0.0, end: float | None = None,
+def users_bank(options: RenderOptions) -> _synth.Bank | None:
+    """The users' samples as a bank, read here, or None when there are none."""
+    if not options.program_samples and not options.drum_samples:
+        return None
+    from .instruments import user_bank
+
+    return user_bank(options)
+
+
+def notices(performance: Performance, song: _synth.Song, rate: int) -> tuple[str, ...]:
+    if song.notes:
+        return performance.notices
+    return (*performance.notices,
+            f"{performance.name}: no notes to play; writing {song.frames / rate:.1f} s of silence")
+
+
+def blocks(song: _synth.Song, bits: int | None, progress: Progress | None = None) -> Iterator[bytes]:
+    """The song's audio block by block: PCM of `bits`, or 32-bit floats when None."""
+    while not song.finished:
+        block = song.render(BLOCK_FRAMES) if bits is None else song.render_pcm(BLOCK_FRAMES, bits)
+        if progress:
+            progress(len(block) // (8 if bits is None else bits // 4))
+        if block:
+            yield block
+
+
+def render_array(source: Source, start: float = 0.0, end: float | None = None,
                  options: RenderOptions = RenderOptions()) -> npt.NDArray[np.float32]:
     """The audio from `start` to `end` seconds (None: to the end of the ringing) as a
     (frames, 2) float32 array. Rendering starts at the song's beginning either way."""
-    song = _song(source)
+    import numpy as np
+
+    performance = load(source, options)
+    song = player(performance, options)
     first = math.floor(start * options.rate + 0.5)
     last = None if end is None else math.floor(end * options.rate + 0.5)
-    _, blocks = stream(song, options, last)
     kept, position = [], 0
-    for block in blocks:
-        begin, position = position, position + len(block)
-        kept.append(block[max(0, first - begin): None if last is None else max(0, last - begin)])
+    for block in blocks(song, None):
+        frames = np.frombuffer(block, np.float32).reshape(-1, 2)
+        begin, position = position, position + len(frames)
+        kept.append(frames[max(0, first - begin): None if last is None else max(0, last - begin)])
+        if last is not None and position >= last:
+            break
     return np.concatenate(kept) if kept else np.zeros((0, 2), np.float32)
 
 
-def render_file(source: Song | str | os.PathLike[str], target: str | os.PathLike[str] | BinaryIO,
+def render_file(source: Source | Performance, target: str | os.PathLike[str] | BinaryIO,
                 options: RenderOptions = RenderOptions(), progress: Progress | None = None) -> RenderReport:
     """Render a song to a WAV or FLAC file (or a binary file object), block by block.
 
     A path receives the file only when it is complete.
     """
     began = time.perf_counter()
-    song = _song(source)
-    planned, blocks = stream(song, options)
+    performance = load(source, options)
+    song = player(performance, options)
+    if options.normalize:
+        song = _normalized(performance, song, options)
     destination = os.fspath(target) if isinstance(target, (str, os.PathLike)) else target
     name = destination if isinstance(destination, str) else str(getattr(target, "name", "<stream>"))
-    frames_at_most = planned.frames + math.ceil(options.rate * TAIL_SECONDS)
-    meter = output.Meter()
     try:
-        with output.sound_file(destination, options.rate, options.format, options.bits, frames_at_most) as file:
-            write = _write_normalized if options.normalize else _write
-            frames = write(blocks, file, options.bits, meter, progress)
+        with output.writer(destination, options.rate, options.format, options.bits) as write:
+            for block in blocks(song, options.bits, progress):
+                write(block)
     except OSError as error:
         raise output.cannot_write(name, error) from None
-    return RenderReport(song.path, name, frames, options.rate, planned.notes,
-                        time.perf_counter() - began, meter.peak, meter.clipped)
+    return RenderReport(performance.name, name, song.rendered, options.rate, song.notes,
+                        time.perf_counter() - began, song.peak, song.clipped, notices(performance, song, options.rate))
 
 
-Blocks = Iterator[npt.NDArray[np.float32]]
-
-
-def _write(blocks: Blocks, file: object, bits: int, meter: output.Meter, progress: Progress | None) -> int:
-    frames = 0
-    for block in blocks:
-        meter.measure(block)
-        output.write_pcm(file, block, bits)
-        frames += len(block)
-        if progress:
-            progress(len(block))
-    return frames
-
-
-def _write_normalized(blocks: Blocks, file: object, bits: int, meter: output.Meter,
-                      progress: Progress | None) -> int:
-    """Two passes: the floats are spooled to an unnamed temporary file while
-    the peak is measured, then read back scaled to -1 dBFS."""
-    measured = output.Meter()
-    with tempfile.TemporaryFile() as spool:
-        for block in blocks:
-            measured.measure(block)
-            spool.write(block.tobytes())
-            if progress:
-                progress(len(block))
-        gain = NORMALIZED_PEAK / measured.peak if measured.peak > 0 else 1.0
-        spool.seek(0)
-        frames = 0
-        while chunk := spool.read(SPOOL_FRAMES * 8):
-            scaled = np.frombuffer(chunk, np.float32).reshape(-1, 2).astype(np.float64) * gain
-            meter.measure(scaled)
-            output.write_pcm(file, scaled, bits)
-            frames += len(scaled)
-    return frames
+def _normalized(performance: Performance, song: _synth.Song, options: RenderOptions) -> _synth.Song:
+    """A second song whose gain brings the first's peak to -1 dBFS: the first is
+    rendered only to measure it, so nothing is kept in memory or on disk."""
+    for _ in blocks(song, 16):
+        pass
+    if not song.peak > 0 or math.isinf(song.peak):
+        return player(performance, options)
+    return player(performance, options, options.gain() * NORMALIZED_PEAK / song.peak)

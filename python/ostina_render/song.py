@@ -1,18 +1,17 @@
-"""Reading a Standard MIDI File into notes, controllers and a tempo map, in ticks."""
+"""Reading a Standard MIDI File into notes, controllers and a tempo map, in ticks.
+
+The native reader does the reading; this module turns what it found into
+plain values for scripts. Rendering works from the file's bytes and never
+needs them.
+"""
 from __future__ import annotations
 
-import heapq
-import io
 import os
-from collections import defaultdict, deque
-from collections.abc import Iterator
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from fractions import Fraction
-from typing import Any
 
-import mido
-
-from .errors import RenderError
+from . import _synth
+from .reading import checked_bytes, parse, read_bytes
 from .timing import TempoChange, TempoMap
 
 DRUM_CHANNEL = 9  # channel 10 as musicians count
@@ -25,7 +24,7 @@ class Note:
     `end_tick` is the tick of the note-off that ended it, or the end of the
     song for a note the file never ends. `program` is the channel's program
     when the note began. `start_index` and `end_index` place its note-on and
-    note-off among all the file's messages, in time order and, within a tick,
+    note-off among all the file's events, in time order and, within a tick,
     in file order.
     """
 
@@ -49,7 +48,7 @@ class Note:
 @dataclass(frozen=True, slots=True)
 class Controller:
     """A control change: `controller` (0-127) set to `value` (0-127) on `tick`.
-    `index` places it among all the file's messages, as for notes."""
+    `index` places it among all the file's events, as for notes."""
 
     track: int
     channel: int
@@ -68,6 +67,16 @@ class ProgramChange:
 
 
 @dataclass(frozen=True, slots=True)
+class PitchBend:
+    """The pitch wheel moved to `value` (0-16383, 8192 the centre) on `tick`."""
+
+    track: int
+    channel: int
+    tick: int
+    value: int
+
+
+@dataclass(frozen=True, slots=True)
 class Track:
     """A track chunk of the file: its name, the channels it plays and how many notes."""
 
@@ -80,7 +89,11 @@ class Track:
 
 @dataclass(frozen=True)
 class Song:
-    """A whole MIDI file, read once. Events are in file order within a tick."""
+    """A whole MIDI file, read once. Events are in file order within a tick.
+
+    `notices` are one-line remarks on a file that still reads (a header that
+    miscounts its tracks); `data` is the file's bytes, which rendering reads.
+    """
 
     path: str
     format: int
@@ -89,8 +102,11 @@ class Song:
     notes: tuple[Note, ...]
     controllers: tuple[Controller, ...]
     programs: tuple[ProgramChange, ...]
+    pitch_bends: tuple[PitchBend, ...]
     tempo_map: TempoMap
     end_tick: int
+    notices: tuple[str, ...] = ()
+    data: bytes = field(default=b"", repr=False, compare=False)
 
     @property
     def duration(self) -> Fraction:
@@ -109,133 +125,27 @@ def read_song(path: str | os.PathLike[str], data: bytes | None = None) -> Song:
     """Read the MIDI file at `path`, or the file's bytes `data` read elsewhere (`path`
     then only names it); a file that cannot be read raises RenderError."""
     name = os.fspath(path)
-    midi = _parse(name, read_bytes(name) if data is None else _nonempty(name, data))
-    return _collect(name, midi)
+    midi_data = read_bytes(name) if data is None else checked_bytes(name, data)
+    midi = parse(name, midi_data)
+    return _song(name, midi, midi_data)
 
 
-def read_bytes(name: str) -> bytes:
-    """A MIDI file's bytes; a file that is missing, unreadable or empty raises RenderError."""
-    try:
-        with open(name, "rb") as file:
-            data = file.read()
-    except FileNotFoundError:
-        raise RenderError(f"{name}: no such file") from None
-    except OSError as error:
-        raise RenderError(f"{name}: cannot read ({error.strerror or error})") from None
-    return _nonempty(name, data)
-
-
-def _nonempty(name: str, data: bytes) -> bytes:
-    if not data:
-        raise RenderError(f"{name}: empty file")
-    return data
-
-
-def _parse(name: str, data: bytes) -> mido.MidiFile:
-    if data[:4] != b"MThd":
-        raise RenderError(f"{name}: not a MIDI file (no MThd header)")
-    try:
-        # clip: data bytes above 127 are clamped, as players do, instead of refusing the file.
-        midi = mido.MidiFile(file=io.BytesIO(data), clip=True)
-    except EOFError:
-        raise RenderError(f"{name}: truncated MIDI file") from None
-    except Exception as error:  # mido reports damage with many exception types
-        raise RenderError(f"{name}: corrupt MIDI file ({_reason(error)})") from None
-    if midi.type == 2:
-        raise RenderError(f"{name}: type 2 MIDI files (independent sequences) are not supported")
-    if midi.ticks_per_beat < 0:
-        raise RenderError(f"{name}: SMPTE time division is not supported, only ticks per beat")
-    if midi.ticks_per_beat == 0:
-        raise RenderError(f"{name}: corrupt MIDI file (zero ticks per beat)")
-    return midi
-
-
-def _reason(error: BaseException) -> str:
-    text = str(error).splitlines()[0] if str(error) else ""
-    return text or type(error).__name__
-
-
-def _timed_messages(midi: mido.MidiFile) -> Iterator[tuple[int, int, Any]]:
-    """(tick, track, message) for every message, merged in time order; ties keep track order."""
-    def absolute(index: int, track: mido.MidiTrack) -> Iterator[tuple[int, int, Any]]:
-        tick = 0
-        for message in track:
-            tick += message.time
-            yield tick, index, message
-    return heapq.merge(*(absolute(i, track) for i, track in enumerate(midi.tracks)),
-                       key=lambda item: (item[0], item[1]))
-
-
-class _Collector:
-    """Pairs note-ons with note-offs and follows each channel's program."""
-
-    def __init__(self) -> None:
-        self.program = [0] * 16
-        # Per (channel, pitch): the notes begun and not yet ended, oldest first,
-        # as (index of the note-on, track, tick, velocity, program).
-        self.sounding: defaultdict[tuple[int, int], deque[tuple[int, int, int, int, int]]] = defaultdict(deque)
-        self.ended: list[Note] = []
-        self.controllers: list[Controller] = []
-        self.programs: list[ProgramChange] = []
-        self.tempos: list[TempoChange] = []
-        self.track_names: dict[int, str] = {}
-        self.end_tick = 0
-        self.index = 0  # of the message being taken
-
-    def take(self, tick: int, track: int, message: Any) -> None:
-        self.end_tick = max(self.end_tick, tick)
-        self.index += 1
-        kind = message.type
-        if kind == "note_on" and message.velocity > 0:
-            begun = (self.index, track, tick, message.velocity, self.program[message.channel])
-            self.sounding[message.channel, message.note].append(begun)
-        elif kind in ("note_on", "note_off"):
-            self._end_note(tick, message.channel, message.note)
-        elif kind == "control_change":
-            self.controllers.append(Controller(track, message.channel, tick, message.control, message.value,
-                                               self.index))
-        elif kind == "program_change":
-            self.program[message.channel] = message.program
-            self.programs.append(ProgramChange(track, message.channel, tick, message.program))
-        elif kind == "set_tempo" and message.tempo > 0:
-            self.tempos.append(TempoChange(tick, message.tempo))
-        elif kind == "track_name":
-            self.track_names.setdefault(track, message.name)
-
-    def _end_note(self, tick: int, channel: int, pitch: int) -> None:
-        # A note-off ends the oldest sounding note of its pitch; one without a note-on ends nothing.
-        begun = self.sounding.get((channel, pitch))
-        if begun:
-            self._keep(begun.popleft(), channel, pitch, tick, self.index)
-
-    def _keep(self, begun: tuple[int, int, int, int, int], channel: int, pitch: int, end: int,
-              end_index: int) -> None:
-        start_index, track, start, velocity, program = begun
-        self.ended.append(Note(track, channel, pitch, velocity, start, end, program, start_index, end_index))
-
-    def notes(self) -> tuple[Note, ...]:
-        """Every note in the order of its note-on; notes never ended end with the song,
-        after its last message."""
-        for (channel, pitch), begun in self.sounding.items():
-            for note in begun:
-                self._keep(note, channel, pitch, self.end_tick, self.index + 1)
-        self.sounding.clear()
-        return tuple(sorted(self.ended, key=lambda note: note.start_index))
-
-
-def _collect(name: str, midi: mido.MidiFile) -> Song:
-    collector = _Collector()
-    for tick, track, message in _timed_messages(midi):
-        collector.take(tick, track, message)
-    notes = collector.notes()
-    by_track: defaultdict[int, list[Note]] = defaultdict(list)
+def _song(name: str, midi: _synth.MidiFile, data: bytes) -> Song:
+    notes = tuple(Note(*row) for row in midi.notes())
+    by_track: dict[int, list[Note]] = {}
     for note in notes:
-        by_track[note.track].append(note)
-    tracks = tuple(_track(index, collector.track_names.get(index, ""), by_track[index])
-                   for index in range(len(midi.tracks)))
-    return Song(path=name, format=midi.type, ticks_per_beat=midi.ticks_per_beat, tracks=tracks, notes=notes,
-                controllers=tuple(collector.controllers), programs=tuple(collector.programs),
-                tempo_map=TempoMap(midi.ticks_per_beat, tuple(collector.tempos)), end_tick=collector.end_tick)
+        by_track.setdefault(note.track, []).append(note)
+    names = midi.track_names
+    tracks = tuple(_track(index, names[index], by_track.get(index, [])) for index in range(len(names)))
+    controllers = tuple(Controller(track, channel, tick, number, value, index)
+                        for track, channel, tick, number, value, index in midi.controllers())
+    programs = tuple(ProgramChange(track, channel, tick, program)
+                     for track, channel, tick, program, _, _ in midi.programs())
+    bends = tuple(PitchBend(track, channel, tick, value) for track, channel, tick, value, _, _ in midi.pitch_bends())
+    tempo = TempoMap(midi.ticks_per_beat, tuple(TempoChange(tick, micros) for tick, micros in midi.tempo_changes()))
+    return Song(path=name, format=midi.format, ticks_per_beat=midi.ticks_per_beat, tracks=tracks, notes=notes,
+                controllers=controllers, programs=programs, pitch_bends=bends, tempo_map=tempo,
+                end_tick=midi.end_tick, notices=tuple(f"{name}: {notice}" for notice in midi.notices), data=data)
 
 
 def _track(index: int, name: str, notes: list[Note]) -> Track:

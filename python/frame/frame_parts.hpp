@@ -471,12 +471,20 @@ struct Equality {
     }
 };
 
+// The module part of a class's qualified name: the toolkit's classes keep
+// "builtins."; a class whose Bound names its module gets that module.
+template <BoundType T>
+std::string type_module() {
+    if constexpr (requires { Bound<T>::module; }) return std::string(Bound<T>::module) + ".";
+    else return pinned::kTypeModule;
+}
+
 // Builds the table of class `T` from its parts.
 template <BoundType T, class... Parts>
 ClassDefinition define(Parts... parts) {
     ClassDefinition definition;
     definition.name = Bound<T>::name;
-    definition.qualified_name = pinned::kTypeModule + definition.name;
+    definition.qualified_name = type_module<T>() + definition.name;
     definition.basic_size = static_cast<int>(sizeof(Object<T>));
     add_slot(definition, Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<T>));
     (parts.template apply<T>(definition), ...);

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <new>
+#include <span>
 
 namespace ostina::py {
 
@@ -132,6 +133,21 @@ PyTypeObject* type_of() {
     if (type == nullptr) type = create_type(Bound<T>::definition());
     return reinterpret_cast<PyTypeObject*>(type);
 }
+
+// A class as a module's exec step registers it.
+struct Registration {
+    const char* name;
+    PyTypeObject* (*type)();
+};
+
+template <BoundType T>
+constexpr Registration registration() {
+    return {Bound<T>::name, &type_of<T>};
+}
+
+// The exec step of a module of `classes`: each type, created, is added under
+// its name, in order. 0, or -1 with the exception set.
+int add_classes(PyObject* module, std::span<const Registration> classes);
 
 // A new Python object owning `value`.
 template <BoundType T>

@@ -246,6 +246,37 @@ PyObject* new_list(std::size_t size) {
     return checked(PyList_New(static_cast<Py_ssize_t>(size))).release();
 }
 
+std::int32_t Convert<std::int32_t>::from(PyObject* object) {
+    Ref integer = checked(PyNumber_Index(object));
+    long value = PyLong_AsLong(integer.get());
+    if (value == -1 && PyErr_Occurred()) throw PythonError{};
+    if (value < INT32_MIN || value > INT32_MAX)
+        raise(PyExc_OverflowError, "out of range integral type conversion attempted");
+    return static_cast<std::int32_t>(value);
+}
+
+void check_item_count(PyObject* tuple, std::size_t count) {
+    auto size = static_cast<std::size_t>(PyTuple_Size(tuple));
+    if (size != count)
+        raise(PyExc_ValueError, "expected " + std::to_string(count) + " items, not " + std::to_string(size));
+}
+
+Bytes Convert<Bytes>::from(PyObject* object) {
+    if (!PyObject_CheckBuffer(object)) raise_cast_failure(object, "bytes");
+    Py_buffer view{};
+    if (PyObject_GetBuffer(object, &view, PyBUF_SIMPLE) != 0) throw PythonError{};
+    const auto* start = static_cast<const std::byte*>(view.buf);
+    Bytes bytes;
+    try {
+        bytes.assign(start, start + view.len);
+    } catch (...) {
+        PyBuffer_Release(&view);
+        throw;
+    }
+    PyBuffer_Release(&view);
+    return bytes;
+}
+
 // ---------------------------------------------------------------------------
 // Signatures and argument binding
 
@@ -424,6 +455,17 @@ PyObject* create_type(const ClassDefinition& definition) {
     if (!constructible) flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
     PyType_Spec spec{definition.qualified_name.c_str(), definition.basic_size, 0, flags, slots.data()};
     return PyType_FromSpec(&spec);
+}
+
+int add_classes(PyObject* module, std::span<const Registration> classes) {
+    return guarded([&] {
+        if (!PyModule_Check(module)) raise_cast_failure(module, "PyModule");
+        for (const Registration& entry : classes) {
+            auto* type = reinterpret_cast<PyObject*>(entry.type());
+            if (type == nullptr || PyModule_AddObjectRef(module, entry.name, type) < 0) throw PythonError{};
+        }
+        return 0;
+    }, -1);
 }
 
 void check_signals() {

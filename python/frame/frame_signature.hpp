@@ -31,12 +31,12 @@ struct FixedString {
 // Parameters after "$self", counted at compile time so that a table entry
 // whose text and function disagree fails to build.
 constexpr std::size_t parameter_count(std::string_view signature) {
-    std::size_t commas = 0;
-    bool inside = false, quoted = false, empty = true, self = false;
+    std::size_t commas = 0, depth = 0;  // a default may be "()"
+    bool quoted = false, empty = true, self = false;
     for (char c : signature) {
-        if (c == '(') inside = true;
-        else if (!inside || c == ' ') continue;
-        else if (c == ')' && !quoted) break;
+        if (c == '(' && !quoted && depth++ == 0) continue;
+        else if (depth == 0 || c == ' ') continue;
+        else if (c == ')' && !quoted && --depth == 0) break;
         else if (c == '"') quoted = !quoted;
         else if (c == '$') self = true;
         else if (c == ',' && !quoted) ++commas;
@@ -73,10 +73,24 @@ void bind_arguments(const Signature& signature, PyObject** slots, PyObject* args
 // the class table, reported when the type is created.
 [[noreturn]] void reject_default(const Signature& signature, std::string_view text);
 
-// The value a default text stands for ("44100", "440.0", "True", "\"Channel\"").
+template <class T>
+inline constexpr bool is_optional_v = false;
+template <class T>
+inline constexpr bool is_optional_v<std::optional<T>> = true;
+template <class T>
+inline constexpr bool is_vector_v = false;
+template <class T>
+inline constexpr bool is_vector_v<std::vector<T>> = true;
+
+// The value a default text stands for ("44100", "440.0", "True",
+// "\"Channel\"", "None" for an optional value, "()" for an empty list).
 template <class T>
 T parse_default(const Signature& signature, std::string_view text) {
-    if constexpr (std::same_as<T, bool>) {
+    if constexpr (is_optional_v<T>) {
+        if (text == "None") return std::nullopt;
+    } else if constexpr (is_vector_v<T>) {
+        if (text == "()") return T{};
+    } else if constexpr (std::same_as<T, bool>) {
         if (text == "True" || text == "False") return text == "True";
     } else if constexpr (std::same_as<T, std::string>) {
         if (text.size() >= 2 && text.front() == '"' && text.back() == '"')

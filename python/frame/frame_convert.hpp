@@ -37,6 +37,12 @@ struct Convert<T> {
 };
 
 template <>
+struct Convert<std::int32_t> {
+    static std::int32_t from(PyObject* object);
+    static PyObject* to(std::int32_t value) { return PyLong_FromLong(value); }
+};
+
+template <>
 struct Convert<std::uint64_t> {
     static std::uint64_t from(PyObject* object);
     static PyObject* to(std::uint64_t value) { return PyLong_FromUnsignedLongLong(value); }
@@ -205,6 +211,19 @@ struct Convert<PooledSampleLists> {
     static PooledSampleLists from(PyObject* object);
 };
 
+// Binary data: in from any object with a buffer (bytes, bytearray,
+// memoryview), out as bytes.
+using Bytes = std::vector<std::byte>;
+
+template <>
+struct Convert<Bytes> {
+    static Bytes from(PyObject* object);
+    static PyObject* to(const Bytes& bytes) {
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                         static_cast<Py_ssize_t>(bytes.size()));
+    }
+};
+
 // None stands for "no value", both ways.
 template <class Item>
 struct Convert<std::optional<Item>> {
@@ -218,8 +237,19 @@ struct Convert<std::optional<Item>> {
     }
 };
 
+// A tuple of exactly as many items: in from any sequence, out as a tuple.
+void check_item_count(PyObject* tuple, std::size_t count);
+
 template <class... Items>
 struct Convert<std::tuple<Items...>> {
+    static std::tuple<Items...> from(PyObject* object) {
+        check_sequence(object);
+        Ref items = checked(PySequence_Tuple(object));
+        check_item_count(items.get(), sizeof...(Items));
+        return [&]<std::size_t... I>(std::index_sequence<I...>) {
+            return std::tuple<Items...>{Convert<Items>::from(PyTuple_GetItem(items.get(), I))...};
+        }(std::index_sequence_for<Items...>{});
+    }
     static PyObject* to(const std::tuple<Items...>& items) {
         Ref tuple = checked(PyTuple_New(sizeof...(Items)));
         std::apply([&](const Items&... item) {

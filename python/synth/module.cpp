@@ -1,0 +1,28 @@
+// The synthesizer core's module entry: one exec step registers every class
+// in table order.
+#include "classes.hpp"
+
+namespace ostina::py {
+namespace {
+
+#define OSTINA_REGISTRATION(Type, Name) registration<Type>(),
+
+constexpr Registration kClasses[] = {OSTINA_SYNTH_CLASSES(OSTINA_REGISTRATION)};
+
+#undef OSTINA_REGISTRATION
+
+int exec_module(PyObject* module) { return add_classes(module, kClasses); }
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT, "ostina_render._synth", "The synthesizer core of ostina-render.", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace ostina::py
+
+PyMODINIT_FUNC PyInit__synth() { return PyModuleDef_Init(&ostina::py::module_definition); }

@@ -1,0 +1,160 @@
+// MidiFile (a file read from its bytes, and what it holds) and Song (a file
+// rendered block by block to floats or PCM).
+#include "classes.hpp"
+#include "synth/notes.hpp"
+#include "format.hpp"
+#include "synth/tempo.hpp"
+
+namespace ostina::py {
+namespace {
+
+using synth::MidiEvent;
+using synth::MidiFile;
+using synth::MidiKind;
+
+MidiFile read_file(const Bytes& data) { return synth::read_midi_file(data); }
+
+using NoteRow = std::tuple<std::uint32_t, std::uint8_t, std::uint8_t, std::uint8_t, std::uint64_t, std::uint64_t,
+                           std::uint8_t, std::uint64_t, std::uint64_t>;
+
+std::vector<NoteRow> notes(const MidiFile& file) {
+    std::vector<NoteRow> rows;
+    for (const synth::NoteSpan& note : synth::pair_notes(file))
+        rows.emplace_back(note.track, note.channel, note.key, note.velocity, note.start_tick, note.end_tick,
+                          note.program, note.start_index, note.end_index);
+    return rows;
+}
+
+// (track, channel, tick, first data value, second data value, index) of the
+// events of one kind; pitch bends give their 14-bit value as the first.
+using EventRow = std::tuple<std::uint32_t, std::uint8_t, std::uint64_t, std::uint32_t, std::uint8_t, std::uint64_t>;
+
+std::vector<EventRow> events_of(const MidiFile& file, MidiKind kind) {
+    std::vector<EventRow> rows;
+    for (std::size_t index = 0; index < file.events.size(); ++index) {
+        const MidiEvent& event = file.events[index];
+        if (event.kind != kind) continue;
+        std::uint32_t first = kind == MidiKind::pitch_bend ? event.value : event.data1;
+        rows.emplace_back(event.track, event.channel, event.tick, first, event.data2, index);
+    }
+    return rows;
+}
+
+std::vector<EventRow> controllers(const MidiFile& file) { return events_of(file, MidiKind::control_change); }
+std::vector<EventRow> programs(const MidiFile& file) { return events_of(file, MidiKind::program_change); }
+std::vector<EventRow> pitch_bends(const MidiFile& file) { return events_of(file, MidiKind::pitch_bend); }
+
+std::vector<std::tuple<std::uint64_t, std::uint32_t>> tempo_changes(const MidiFile& file) {
+    std::vector<std::tuple<std::uint64_t, std::uint32_t>> rows;
+    synth::TempoMap tempo(file.ticks_per_beat, file.events);
+    for (const synth::TempoChange& change : tempo.changes())
+        rows.emplace_back(change.tick, change.microseconds_per_beat);
+    return rows;
+}
+
+double duration(const MidiFile& file) {
+    return synth::TempoMap(file.ticks_per_beat, file.events).seconds(file.end_tick);
+}
+
+std::string file_repr(const MidiFile& file) {
+    return concat("MidiFile(format=", file.format, ", tracks=", file.track_names.size(),
+                  ", ticks_per_beat=", file.ticks_per_beat, ", events=", file.events.size(), ")");
+}
+
+synth::Selection selection_of(const std::optional<std::vector<std::uint32_t>>& tracks,
+                              std::vector<std::uint32_t> muted_tracks, std::uint16_t channels) {
+    synth::Selection selection;
+    selection.some_tracks = tracks.has_value();
+    if (tracks) selection.tracks = *tracks;
+    selection.muted_tracks = std::move(muted_tracks);
+    selection.channels = channels;
+    return selection;
+}
+
+SongPlayer make_song(MidiFile file, std::optional<SharedBank> bank, bool builtin, std::uint32_t rate,
+                     std::uint32_t polyphony, double gain, double tail_seconds,
+                     std::optional<std::vector<std::uint32_t>> tracks, std::vector<std::uint32_t> muted_tracks,
+                     std::uint16_t channels) {
+    if (!(tail_seconds >= 0.0 && tail_seconds <= 3600.0))
+        throw ValueError("a tail of " + std::to_string(tail_seconds) + " s");
+    synth::SongSettings settings{{rate, polyphony, gain}, tail_seconds};
+    return {synth::SongRenderer(file, make_library(bank, builtin, rate),
+                                selection_of(tracks, std::move(muted_tracks), channels), settings),
+            {}};
+}
+
+std::vector<float> render_into(SongPlayer& player, std::uint32_t frames) {
+    check_frames(frames);
+    std::vector<float> samples(std::size_t{frames} * 2);
+    samples.resize(player.renderer.render(samples) * 2);
+    player.meter.measure(samples);
+    return samples;
+}
+
+Bytes render_floats(SongPlayer& player, std::uint32_t frames) { return bytes_of(render_into(player, frames)); }
+
+void check_bits(std::uint32_t bits) {
+    if (bits != 16 && bits != 24) throw ValueError(std::to_string(bits) + " bits: 16 or 24");
+}
+
+Bytes render_pcm(SongPlayer& player, std::uint32_t frames, std::uint32_t bits) {
+    check_bits(bits);
+    std::vector<float> samples = render_into(player, frames);
+    Bytes pcm(samples.size() * (bits / 8));
+    synth::to_pcm(samples, static_cast<int>(bits), pcm);
+    return pcm;
+}
+
+Bytes wav_header(std::uint32_t rate, std::uint32_t bits, std::uint64_t data_bytes) {
+    check_bits(bits);
+    std::string header = synth::wav_header(rate, static_cast<int>(bits), data_bytes);
+    const auto* start = reinterpret_cast<const std::byte*>(header.data());
+    return Bytes(start, start + header.size());
+}
+
+std::uint64_t song_frames(const SongPlayer& player) { return player.renderer.frames(); }
+std::uint64_t song_notes(const SongPlayer& player) { return player.renderer.notes(); }
+std::uint64_t song_rendered(const SongPlayer& player) { return player.renderer.rendered(); }
+bool song_finished(const SongPlayer& player) { return player.renderer.finished(); }
+double song_peak(const SongPlayer& player) { return player.meter.peak; }
+std::uint64_t song_clipped(const SongPlayer& player) { return player.meter.clipped; }
+void prepare(SongPlayer& player) { player.renderer.prepare(); }
+
+}  // namespace
+
+const ClassDefinition& Bound<MidiFile>::definition() {
+    static const ClassDefinition definition = define<MidiFile>(
+        Constructor<"MidiFile(data)", &read_file>{},
+        Property<"format", &MidiFile::format>{},
+        Property<"ticks_per_beat", &MidiFile::ticks_per_beat>{},
+        Property<"end_tick", &MidiFile::end_tick>{},
+        Property<"track_names", &MidiFile::track_names>{},
+        Property<"notices", &MidiFile::notices>{},
+        Method<"notes($self)", &notes>{},
+        Method<"controllers($self)", &controllers>{},
+        Method<"programs($self)", &programs>{},
+        Method<"pitch_bends($self)", &pitch_bends>{},
+        Method<"tempo_changes($self)", &tempo_changes>{},
+        Method<"duration($self)", &duration, "Seconds from the start to the last event of any track.">{},
+        Repr<&file_repr>{});
+    return definition;
+}
+
+const ClassDefinition& Bound<SongPlayer>::definition() {
+    static const ClassDefinition definition = define<SongPlayer>(
+        Constructor<"Song(midi, bank=None, builtin=True, rate=44100, polyphony=256, gain=1.0, tail_seconds=5.0, "
+                    "tracks=None, muted_tracks=(), channels=65535)", &make_song>{},
+        Property<"frames", &song_frames>{},
+        Property<"notes", &song_notes>{},
+        Property<"rendered", &song_rendered>{},
+        Property<"finished", &song_finished>{},
+        Property<"peak", &song_peak>{},
+        Property<"clipped", &song_clipped>{},
+        Method<"prepare($self)", &prepare>{},
+        Method<"render($self, frames)", &render_floats>{},
+        Method<"render_pcm($self, frames, bits)", &render_pcm>{},
+        StaticMethod<"wav_header(rate, bits, data_bytes)", &wav_header>{});
+    return definition;
+}
+
+}  // namespace ostina::py

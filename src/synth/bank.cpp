@@ -1,0 +1,143 @@
+#include "synth/bank.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "errors.hpp"
+
+namespace ostina::synth {
+namespace {
+
+std::uint32_t preset_key(std::uint16_t bank, std::uint8_t program) { return std::uint32_t{bank} * 128 + program; }
+
+void check_targets(const std::vector<Zone>& zones, std::size_t count, const char* what, const std::string& owner) {
+    for (const Zone& zone : zones)
+        if (zone.target >= count)
+            throw ValueError(owner + ": a zone names " + what + " " + std::to_string(zone.target) + " of " +
+                             std::to_string(count));
+}
+
+// `level`'s modulators merged into `list`: one of the same kind as a
+// modulator already there replaces it when `replaces`, otherwise each adds.
+void merge(std::vector<Modulator>& list, const std::vector<Modulator>& level, bool replaces) {
+    for (const Modulator& modulator : level) {
+        bool replaced = false;
+        if (replaces)
+            for (Modulator& present : list)
+                if (present.same_kind(modulator)) {
+                    present = modulator;
+                    replaced = true;
+                    break;
+                }
+        if (!replaced) list.push_back(modulator);
+    }
+}
+
+// A level's modulators: its zone's replace its global zone's of the same kind.
+std::vector<Modulator> level_modulators(const Zone& global, const Zone& zone) {
+    std::vector<Modulator> list = global.modulators;
+    merge(list, zone.modulators, true);
+    return list;
+}
+
+GeneratorSet level_generators(const Zone& global, const Zone& zone) {
+    GeneratorSet set = global.generators;
+    set.overlay(zone.generators);
+    return set;
+}
+
+bool takes(const Zone& zone, std::uint8_t key, std::uint8_t velocity) {
+    return zone.keys.contains(key) && zone.velocities.contains(velocity);
+}
+
+}  // namespace
+
+std::size_t Bank::add_sample(Sample sample) {
+    auto size = sample.data.size();
+    if (sample.start > sample.end || sample.end > size)
+        throw ValueError("sample '" + sample.name + "': its frames " + std::to_string(sample.start) + "-" +
+                         std::to_string(sample.end) + " lie outside its " + std::to_string(size) + " frames of data");
+    if (sample.loop_start > sample.loop_end || sample.loop_end > size)
+        throw ValueError("sample '" + sample.name + "': its loop " + std::to_string(sample.loop_start) + "-" +
+                         std::to_string(sample.loop_end) + " lies outside its " + std::to_string(size) +
+                         " frames of data");
+    if (sample.rate == 0) throw ValueError("sample '" + sample.name + "': a sample rate of 0");
+    sample.peak = 0.0f;
+    for (float frame : sample.data.subspan(sample.start, sample.end - sample.start))
+        sample.peak = std::max(sample.peak, std::fabs(frame));
+    samples_.push_back(std::move(sample));
+    return samples_.size() - 1;
+}
+
+std::size_t Bank::add_instrument(Instrument instrument) {
+    check_targets(instrument.zones, samples_.size(), "sample", "instrument '" + instrument.name + "'");
+    instruments_.push_back(std::move(instrument));
+    return instruments_.size() - 1;
+}
+
+void Bank::add_preset(Preset preset) {
+    check_targets(preset.zones, instruments_.size(), "instrument", "preset '" + preset.name + "'");
+    auto key = preset_key(preset.bank, preset.program);
+    presets_.insert_or_assign(key, std::move(preset));
+}
+
+const Preset* Bank::find(std::uint16_t bank, std::uint8_t program) const {
+    auto found = presets_.find(preset_key(bank, program));
+    return found == presets_.end() ? nullptr : &found->second;
+}
+
+std::vector<VoicePlan> Bank::voices(const Preset& preset, std::uint8_t key, std::uint8_t velocity) const {
+    std::vector<VoicePlan> plans;
+    for (const Zone& preset_zone : preset.zones) {
+        if (!takes(preset_zone, key, velocity)) continue;
+        const Instrument& instrument = instruments_[preset_zone.target];
+        GeneratorSet preset_level = level_generators(preset.global, preset_zone);
+        std::vector<Modulator> preset_modulators = level_modulators(preset.global, preset_zone);
+        for (const Zone& zone : instrument.zones) {
+            if (!takes(zone, key, velocity)) continue;
+            VoicePlan plan;
+            plan.sample = &samples_[zone.target];
+            plan.generators = combine(level_generators(instrument.global, zone), preset_level);
+            plan.modulators.assign(default_modulators().begin(), default_modulators().end());
+            merge(plan.modulators, level_modulators(instrument.global, zone), true);
+            merge(plan.modulators, preset_modulators, false);  // the preset level adds to the instrument's
+            plans.push_back(std::move(plan));
+        }
+    }
+    return plans;
+}
+
+void BankSource::voices(std::uint16_t bank, std::uint8_t program, std::uint8_t key, std::uint8_t velocity,
+                        std::vector<VoicePlan>& plans) {
+    if (const Preset* preset = bank_->find(bank, program)) {
+        auto found = bank_->voices(*preset, key, velocity);
+        for (VoicePlan& plan : found) plans.push_back(std::move(plan));
+    }
+}
+
+bool Library::any_has(std::uint16_t bank, std::uint8_t program) {
+    for (auto& source : sources_)
+        if (source->has(bank, program)) return true;
+    return false;
+}
+
+PresetChoice Library::choose(std::uint16_t bank, std::uint8_t program) {
+    if (any_has(bank, program)) return {bank, program, true};
+    if (bank == kDrumBank && any_has(kDrumBank, 0)) return {kDrumBank, 0, true};
+    if (bank != kDrumBank && any_has(0, program)) return {0, program, true};
+    return {bank, program, false};
+}
+
+void Library::voices(const PresetChoice& choice, std::uint8_t key, std::uint8_t velocity,
+                     std::vector<VoicePlan>& plans) {
+    if (!choice.found) return;
+    for (auto& source : sources_) {
+        if (!source->has(choice.bank, choice.program)) continue;
+        auto before = plans.size();
+        source->voices(choice.bank, choice.program, key, velocity, plans);
+        if (choice.bank != kDrumBank || plans.size() > before) return;
+    }
+}
+
+}  // namespace ostina::synth

@@ -1,0 +1,97 @@
+#include "synth/song.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <set>
+
+namespace ostina::synth {
+namespace {
+
+constexpr std::uint32_t kBlockFrames = 4096;  // the synthesizer's buffers stay in cache
+
+bool is_note(const MidiEvent& event) { return event.kind == MidiKind::note_on || event.kind == MidiKind::note_off; }
+
+bool contains(const std::vector<std::uint32_t>& list, std::uint32_t value) {
+    return std::find(list.begin(), list.end(), value) != list.end();
+}
+
+}  // namespace
+
+bool Selection::plays(std::uint32_t track, std::uint8_t channel) const {
+    if (some_tracks && !contains(tracks, track)) return false;
+    return !contains(muted_tracks, track) && (channels >> (channel & 0x0F) & 1) != 0;
+}
+
+SongRenderer::SongRenderer(const MidiFile& file, std::shared_ptr<Library> library, const Selection& selection,
+                           SongSettings settings)
+    : synthesizer_(std::move(library), settings.synthesizer), settings_(settings) {
+    TempoMap tempo(file.ticks_per_beat, file.events);
+    std::uint32_t rate = settings.synthesizer.rate;
+    events_.reserve(file.events.size());
+    for (const MidiEvent& event : file.events) {
+        if (event.kind == MidiKind::tempo) continue;
+        // A muted note's note-off goes too: it could end another track's note of its key.
+        if (is_note(event) && !selection.plays(event.track, event.channel)) continue;
+        if (event.kind == MidiKind::note_on) ++notes_;
+        events_.push_back({tempo.frame(event.tick, rate), event});
+    }
+    end_ = tempo.frame(file.end_tick, rate);
+    double tail = std::ceil(settings.tail_seconds * rate);
+    tail_end_ = end_ + static_cast<std::uint64_t>(std::max(tail, 0.0));
+    left_.resize(kBlockFrames);
+    right_.resize(kBlockFrames);
+}
+
+void SongRenderer::prepare() {
+    std::vector<Channel> channels;
+    for (std::uint8_t number = 0; number < 16; ++number) channels.emplace_back(number == kDrumChannel);
+    std::set<std::pair<std::uint16_t, std::uint8_t>> presets;
+    for (const Timed& timed : events_) {
+        const MidiEvent& event = timed.event;
+        Channel& channel = channels[event.channel & 0x0F];
+        if (event.kind == MidiKind::control_change) channel.control_change(event.data1, event.data2);
+        else if (event.kind == MidiKind::program_change) channel.program_change(event.data1);
+        else if (event.kind == MidiKind::note_on) presets.insert({channel.bank(), channel.program()});
+    }
+    for (const auto& [bank, program] : presets) synthesizer_.choose(bank, program);
+}
+
+// Frames up to the next thing that happens: an event, the song's end, the
+// tail's end, or the end of the room or of a block.
+std::uint32_t SongRenderer::next_span(std::size_t room) const {
+    std::uint64_t span = std::min<std::uint64_t>(room, kBlockFrames);
+    if (next_ < events_.size()) span = std::min(span, events_[next_].frame - position_);
+    span = std::min(span, (ended_ ? tail_end_ : end_) - position_);
+    return static_cast<std::uint32_t>(span);
+}
+
+std::size_t SongRenderer::render(std::span<float> out) {
+    std::size_t room = out.size() / 2, written = 0;
+    while (written < room && !finished_) {
+        while (next_ < events_.size() && events_[next_].frame <= position_) synthesizer_.apply(events_[next_++].event);
+        if (!ended_ && position_ >= end_) {  // the last frame's events come first
+            synthesizer_.release_all();
+            ended_ = true;
+        }
+        std::uint32_t span = next_span(room - written);
+        if (ended_ && span == 0) {  // the tail's time is up
+            finished_ = true;
+            break;
+        }
+        std::uint32_t sounded = synthesizer_.render(left_.data(), right_.data(), span);
+        if (ended_ && sounded < span) {  // the last voice has ended
+            span = sounded;
+            finished_ = true;
+        }
+        float* at = out.data() + 2 * written;
+        for (std::uint32_t i = 0; i < span; ++i) {
+            at[2 * i] = left_[i];
+            at[2 * i + 1] = right_[i];
+        }
+        position_ += span;
+        written += span;
+    }
+    return written;
+}
+
+}  // namespace ostina::synth

@@ -1,0 +1,211 @@
+#include "synth/synthesizer.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "errors.hpp"
+
+namespace ostina::synth {
+
+Synthesizer::Synthesizer(std::shared_ptr<Library> library, SynthesizerSettings settings)
+    : library_(std::move(library)), settings_(settings) {
+    if (settings_.rate == 0) throw ValueError("a sample rate of 0");
+    if (settings_.polyphony == 0) throw ValueError("a polyphony of 0 voices");
+    for (std::uint8_t number = 0; number < 16; ++number) channels_.emplace_back(number == kDrumChannel);
+    voices_.resize(settings_.polyphony);
+    active_.reserve(settings_.polyphony);
+}
+
+void Synthesizer::apply(const MidiEvent& event) {
+    switch (event.kind) {
+        case MidiKind::note_off: note_off(event.channel, event.data1); break;
+        case MidiKind::note_on: note_on(event.channel, event.data1, event.data2); break;
+        case MidiKind::key_pressure: key_pressure(event.channel, event.data1, event.data2); break;
+        case MidiKind::control_change: control_change(event.channel, event.data1, event.data2); break;
+        case MidiKind::program_change: program_change(event.channel, event.data1); break;
+        case MidiKind::channel_pressure: channel_pressure(event.channel, event.data1); break;
+        case MidiKind::pitch_bend: pitch_bend(event.channel, static_cast<std::uint16_t>(event.value)); break;
+        case MidiKind::tempo: break;
+    }
+}
+
+template <class Each>
+void Synthesizer::each_voice(std::uint8_t channel, Each&& each) {
+    for (std::size_t index : active_)
+        if (voices_[index].active() && voices_[index].channel() == channel) each(voices_[index]);
+}
+
+void Synthesizer::note_on(std::uint8_t number, std::uint8_t key, std::uint8_t velocity) {
+    number &= 0x0F;
+    key &= 0x7F;
+    velocity &= 0x7F;
+    if (velocity == 0) return note_off(number, key);
+    Channel& channel = this->channel(number);
+    if (!channel.preset_known()) channel.know_preset(library_->choose(channel.bank(), channel.program()));
+    plans_.clear();
+    library_->voices(channel.preset(), key, velocity, plans_);
+    if (plans_.empty()) return;
+    std::uint64_t note = next_note_++;
+    ControllerState state = channel.state(key, velocity);
+    ChannelTuning tuning = channel.tuning();
+    for (const VoicePlan& plan : plans_) {
+        std::size_t index = take_voice(note);
+        voices_[index].start(plan, state, tuning, number, note, settings_.rate, settings_.gain);
+    }
+    for (const VoicePlan& plan : plans_) {
+        int exclusive = plan.generators[index_of(Generator::exclusiveClass)];
+        if (exclusive != 0) choke_class(number, exclusive, note);
+    }
+    channel.hold(key, note);
+}
+
+// A free voice, or the one the stealing order gives up; never one of `note`'s own.
+std::size_t Synthesizer::take_voice(std::uint64_t note) {
+    if (active_.size() < voices_.size()) {
+        std::size_t free = 0;
+        for (std::size_t index : active_) {  // ascending: the first gap is the lowest free voice
+            if (index != free) break;
+            ++free;
+        }
+        active_.insert(active_.begin() + static_cast<std::ptrdiff_t>(free), free);
+        return free;
+    }
+    std::size_t chosen = voices_.size();
+    for (std::size_t index : active_) {
+        const Voice& voice = voices_[index];
+        if (!voice.active()) return index;  // stopped since the last render
+        if (voice.note() == note) continue;
+        if (chosen == voices_.size()) {
+            chosen = index;
+            continue;
+        }
+        const Voice& best = voices_[chosen];
+        bool quieter_release = voice.releasing() && (!best.releasing() || voice.level() < best.level());
+        bool older_held = !voice.releasing() && !best.releasing() && voice.note() < best.note();
+        if (quieter_release || older_held) chosen = index;
+    }
+    if (chosen == voices_.size()) throw Fault("a note has more voices than the polyphony");
+    voices_[chosen].stop();
+    return chosen;  // still listed as active: the new voice takes its place
+}
+
+void Synthesizer::choke_class(std::uint8_t channel, int exclusive_class, std::uint64_t note) {
+    each_voice(channel, [&](Voice& voice) {
+        if (voice.note() != note && voice.exclusive_class() == exclusive_class) voice.choke();
+    });
+}
+
+void Synthesizer::note_off(std::uint8_t number, std::uint8_t key) {
+    number &= 0x0F;
+    key &= 0x7F;
+    // A note-off without its note-on ends nothing.
+    if (auto note = channel(number).lift(key)) end_note(number, *note);
+}
+
+// The key of `note` is up: it ends, unless a pedal holds it.
+void Synthesizer::end_note(std::uint8_t number, std::uint64_t note) {
+    bool sustain = channel(number).sustain();
+    each_voice(number, [&](Voice& voice) {
+        if (voice.note() != note || voice.held() != Voice::Hold::key) return;
+        if (voice.latched() || sustain) voice.hold(Voice::Hold::sustained);
+        else voice.release();
+    });
+}
+
+void Synthesizer::control_change(std::uint8_t number, std::uint8_t controller, std::uint8_t value) {
+    number &= 0x0F;
+    act(number, channel(number).control_change(controller, value));
+}
+
+void Synthesizer::act(std::uint8_t number, ChannelAction action) {
+    Channel& channel = this->channel(number);
+    switch (action) {
+        case ChannelAction::none: return;
+        case ChannelAction::modulate: return remodulate(number);
+        case ChannelAction::all_notes_off:
+            for (std::uint64_t note : channel.lift_all()) end_note(number, note);
+            return;
+        case ChannelAction::all_sound_off:
+            each_voice(number, [](Voice& voice) { voice.stop(); });
+            channel.lift_all();
+            return;
+        case ChannelAction::sostenuto_down:
+            each_voice(number, [](Voice& voice) {
+                if (voice.held() == Voice::Hold::key) voice.latch(true);
+            });
+            return;
+        case ChannelAction::reset:
+            remodulate(number);
+            [[fallthrough]];  // the pedals are up now
+        case ChannelAction::sostenuto_up:
+        case ChannelAction::sustain_up: {
+            bool sustain = channel.sustain(), sostenuto = channel.sostenuto();
+            each_voice(number, [&](Voice& voice) {
+                if (!sostenuto) voice.latch(false);
+                if (voice.held() == Voice::Hold::sustained && !voice.latched() && !sustain) voice.release();
+            });
+            return;
+        }
+    }
+}
+
+void Synthesizer::remodulate(std::uint8_t number) {
+    Channel& channel = this->channel(number);
+    double cents = channel.tuning().cents;
+    each_voice(number, [&](Voice& voice) {
+        voice.modulate(channel.state(voice.key(), voice.velocity()), cents);
+        voice.control();
+    });
+}
+
+void Synthesizer::program_change(std::uint8_t number, std::uint8_t program) { channel(number).program_change(program); }
+
+void Synthesizer::pitch_bend(std::uint8_t number, std::uint16_t value) {
+    channel(number).pitch_bend(static_cast<std::uint16_t>(value & 0x3FFF));
+    remodulate(number & 0x0F);
+}
+
+void Synthesizer::channel_pressure(std::uint8_t number, std::uint8_t value) {
+    channel(number).channel_pressure(value & 0x7F);
+    remodulate(number & 0x0F);
+}
+
+void Synthesizer::key_pressure(std::uint8_t number, std::uint8_t key, std::uint8_t value) {
+    channel(number).key_pressure(key, value & 0x7F);
+    remodulate(number & 0x0F);
+}
+
+void Synthesizer::release_all() {
+    for (std::uint8_t number = 0; number < 16; ++number) {
+        Channel& channel = this->channel(number);
+        channel.control_change(cc::kSustain, 0);
+        channel.control_change(cc::kSostenuto, 0);
+        channel.lift_all();
+        each_voice(number, [](Voice& voice) {
+            if (voice.held() != Voice::Hold::released) voice.release();
+        });
+    }
+}
+
+std::uint32_t Synthesizer::render(float* left, float* right, std::uint32_t frames) {
+    std::memset(left, 0, frames * sizeof(float));
+    std::memset(right, 0, frames * sizeof(float));
+    std::uint32_t done = 0, sounded = 0;
+    while (done < frames) {
+        std::uint32_t into_period = static_cast<std::uint32_t>(clock_ % kControlFrames);
+        std::uint32_t span = std::min(frames - done, kControlFrames - into_period);
+        bool settle = into_period == 0;
+        for (std::size_t index : active_) {
+            Voice& voice = voices_[index];
+            if (settle) voice.control();
+            std::uint32_t heard = voice.render(left + done, right + done, span);
+            sounded = std::max(sounded, done + heard);
+        }
+        std::erase_if(active_, [&](std::size_t index) { return !voices_[index].active(); });
+        clock_ += span;
+        done += span;
+    }
+    return active_.empty() ? sounded : frames;
+}
+
+}  // namespace ostina::synth

@@ -1,0 +1,80 @@
+// The synthesizer: sixteen MIDI channels playing a library's presets on a
+// fixed pool of voices, mixed into stereo.
+//
+// Events take effect between two frames; slow parameters are settled at
+// every event and every control period, counted from the synthesizer's
+// first frame, so the output does not depend on how its caller divides the
+// frames into blocks.
+//
+// When every voice is in use, a new note takes the voice that is quietest
+// among those already in their release; when none is, the voice of the
+// oldest note still sounding. A stolen voice stops at once.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "synth/bank.hpp"
+#include "synth/channel.hpp"
+#include "synth/midi_file.hpp"
+#include "synth/voice.hpp"
+
+namespace ostina::synth {
+
+struct SynthesizerSettings {
+    std::uint32_t rate = 44100;       // frames per second
+    std::uint32_t polyphony = 256;    // voices at most
+    double gain = 1.0;                // of the mix, linear
+};
+
+class Synthesizer {
+public:
+    Synthesizer(std::shared_ptr<Library> library, SynthesizerSettings settings);
+
+    void apply(const MidiEvent& event);  // a channel message; tempo changes are the caller's
+    void note_on(std::uint8_t channel, std::uint8_t key, std::uint8_t velocity);
+    void note_off(std::uint8_t channel, std::uint8_t key);
+    void control_change(std::uint8_t channel, std::uint8_t number, std::uint8_t value);
+    void program_change(std::uint8_t channel, std::uint8_t program);
+    void pitch_bend(std::uint8_t channel, std::uint16_t value);
+    void channel_pressure(std::uint8_t channel, std::uint8_t value);
+    void key_pressure(std::uint8_t channel, std::uint8_t key, std::uint8_t value);
+
+    // The end of a song: the pedals rise and every note still held is released.
+    void release_all();
+
+    // Writes the next `frames` frames of the voices' sum to `left` and
+    // `right`. Returns how many of them any voice sounded in, counted from
+    // the start: `frames` while voices still play.
+    std::uint32_t render(float* left, float* right, std::uint32_t frames);
+
+    std::size_t active_voices() const { return active_.size(); }
+    std::uint64_t frame() const { return clock_; }
+    std::uint32_t rate() const { return settings_.rate; }
+    // Chooses (and builds) the preset of a bank and program, as a note on it
+    // would; a song's presets can so be built before it plays.
+    PresetChoice choose(std::uint16_t bank, std::uint8_t program) { return library_->choose(bank, program); }
+
+private:
+    Channel& channel(std::uint8_t number) { return channels_[number & 0x0F]; }
+    std::size_t take_voice(std::uint64_t note);
+    void choke_class(std::uint8_t channel, int exclusive_class, std::uint64_t note);
+    void end_note(std::uint8_t channel, std::uint64_t note);
+    void remodulate(std::uint8_t channel);
+    void act(std::uint8_t channel, ChannelAction action);
+    template <class Each>
+    void each_voice(std::uint8_t channel, Each&& each);
+
+    std::shared_ptr<Library> library_;
+    SynthesizerSettings settings_;
+    std::vector<Channel> channels_;
+    std::vector<Voice> voices_;
+    std::vector<std::size_t> active_;  // indices into voices_, ascending: the mixing order
+    std::vector<VoicePlan> plans_;     // reused by every note-on
+    std::uint64_t clock_ = 0;
+    std::uint64_t next_note_ = 1;
+};
+
+}  // namespace ostina::synth

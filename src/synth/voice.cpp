@@ -1,0 +1,352 @@
+#include "synth/voice.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "synth/units.hpp"
+
+namespace ostina::synth {
+namespace {
+
+constexpr double kFixedOne = 4294967296.0;    // 2^32: positions are 32.32 fixed point
+constexpr float kFraction = 1.0f / 4294967296.0f;
+constexpr double kHighestIncrement = 4096.0;  // frames of sample per output frame, at most
+constexpr double kPi = 3.141592653589793;
+constexpr double kChokeSeconds = 0.005;       // a choked note falls 100 dB in this time
+constexpr double kSoftPedalCentibels = 50.0;  // notes struck with the soft pedal down: 5 dB softer
+constexpr double kSoftPedalCents = 1200.0;    // and an octave darker
+constexpr std::int64_t kCoarse = 32768;       // frames per coarse address offset
+constexpr double kLeastTimecents = -12000.0;  // the shortest time a generator may give
+constexpr double kInaudible = 1e-5;           // -100 dBFS: a third of a 16-bit step
+
+std::int64_t offset(const GeneratorValues& values, Generator fine, Generator coarse) {
+    return values[index_of(fine)] + kCoarse * values[index_of(coarse)];
+}
+
+double clamped(Generator generator, double value) {
+    const GeneratorInfo& about = info(generator);
+    return std::clamp(value, static_cast<double>(about.low), static_cast<double>(about.high));
+}
+
+// Four-point, third-order Hermite interpolation between x0 and x1.
+inline float hermite(float xm1, float x0, float x1, float x2, float t) {
+    float c1 = 0.5f * (x1 - xm1);
+    float c2 = xm1 - 2.5f * x0 + 2.0f * x1 - 0.5f * x2;
+    float c3 = 0.5f * (x2 - xm1) + 1.5f * (x0 - x1);
+    return ((c3 * t + c2) * t + c1) * t + x0;
+}
+
+inline float fraction_of(std::uint64_t position) {
+    return static_cast<float>(static_cast<std::uint32_t>(position)) * kFraction;
+}
+
+}  // namespace
+
+void Voice::start(const VoicePlan& plan, const ControllerState& state, const ChannelTuning& tuning,
+                  std::uint8_t channel, std::uint64_t note, std::uint32_t rate, double output_gain) {
+    base_ = plan.generators;
+    modulators_ = plan.modulators;
+    rate_ = rate;
+    channel_ = channel;
+    note_ = note;
+    age_ = 0;
+    hold_ = Hold::key;
+    latched_ = false;
+    soft_ = tuning.soft_pedal;
+    const Sample& sample = *plan.sample;
+    place_sample(sample);
+    peak_ = sample.peak;
+    output_gain_ = output_gain;
+    settled_ = Settled{};
+
+    // The keynum and velocity generators stand in for the note's own.
+    int forced_key = base_[index_of(Generator::keynum)], forced_velocity = base_[index_of(Generator::velocity)];
+    key_ = forced_key >= 0 ? static_cast<std::uint8_t>(forced_key) : state.key;
+    velocity_ = forced_velocity >= 0 ? static_cast<std::uint8_t>(forced_velocity) : state.velocity;
+    int root = base_[index_of(Generator::overridingRootKey)] >= 0 ? base_[index_of(Generator::overridingRootKey)]
+                                                                   : sample.original_key;
+    modulate(state, tuning.cents);
+    std::uint8_t key = key_;
+    key_cents_ = (key - root) * value(Generator::scaleTuning) + sample.correction;
+    rate_ratio_ = static_cast<double>(sample.rate) / rate;
+    exclusive_class_ = static_cast<int>(value(Generator::exclusiveClass));
+    start_envelopes(key);
+    filtered_ = value(Generator::initialFilterFc) < LowPass::kOpenCents || value(Generator::initialFilterQ) > 0 ||
+                value(Generator::modEnvToFilterFc) != 0 || value(Generator::modLfoToFilterFc) != 0 || soft_;
+    filter_ = LowPass{};
+    active_ = true;
+    control();
+    left_gain_ = left_target_;  // a note begins at its level: the attack is the envelope's
+    right_gain_ = right_target_;
+    left_step_ = right_step_ = 0.0f;
+    glide_left_ = 0;
+}
+
+void Voice::place_sample(const Sample& sample) {
+    data_ = sample.data.data();
+    data_size_ = static_cast<std::int64_t>(sample.data.size());
+    auto within = [&](std::int64_t point) { return std::clamp<std::int64_t>(point, 0, data_size_); };
+    start_ = within(sample.start + offset(base_, Generator::startAddrsOffset, Generator::startAddrsCoarseOffset));
+    end_ = std::max(start_, within(sample.end + offset(base_, Generator::endAddrsOffset, Generator::endAddrsCoarseOffset)));
+    loop_start_ = std::clamp<std::int64_t>(
+        sample.loop_start + offset(base_, Generator::startloopAddrsOffset, Generator::startloopAddrsCoarseOffset),
+        start_, end_);
+    loop_end_ = std::clamp<std::int64_t>(
+        sample.loop_end + offset(base_, Generator::endloopAddrsOffset, Generator::endloopAddrsCoarseOffset),
+        start_, end_);
+    int mode = base_[index_of(Generator::sampleModes)];
+    bool valid = loop_end_ > loop_start_;
+    loops_ = valid && (mode == 1 || mode == 3);
+    loops_until_release_ = loops_ && mode == 3;
+    position_ = static_cast<std::uint64_t>(start_) << 32;
+}
+
+void Voice::start_envelopes(std::uint8_t key) {
+    double below_60 = 60.0 - key;  // keynumTo* generators scale hold and decay from key 60
+    auto frames = [&](Generator generator, double extra = 0.0) {
+        return frames_of_timecents(value(generator) + extra, rate_);
+    };
+    // A delay or hold at its least (-12000 timecents, the default) is none:
+    // notes then begin on their note-on's frame.
+    auto pause = [&](Generator generator, double extra = 0.0) {
+        double timecents = value(generator) + extra;
+        return timecents <= kLeastTimecents ? 0u : frames_of_timecents(timecents, rate_);
+    };
+    auto span = [&](Generator generator, double extra = 0.0) {
+        return std::max(1.0, seconds_of_timecents(value(generator) + extra) * rate_);
+    };
+    EnvelopeSettings volume{pause(Generator::delayVolEnv), frames(Generator::attackVolEnv),
+                            pause(Generator::holdVolEnv, value(Generator::keynumToVolEnvHold) * below_60),
+                            span(Generator::decayVolEnv, value(Generator::keynumToVolEnvDecay) * below_60),
+                            span(Generator::releaseVolEnv),
+                            value(Generator::sustainVolEnv) / 1000.0};  // 1000 cB: a full fall of 100 dB
+    EnvelopeSettings modulation{pause(Generator::delayModEnv), frames(Generator::attackModEnv),
+                                pause(Generator::holdModEnv, value(Generator::keynumToModEnvHold) * below_60),
+                                span(Generator::decayModEnv, value(Generator::keynumToModEnvDecay) * below_60),
+                                span(Generator::releaseModEnv),
+                                value(Generator::sustainModEnv) / 1000.0};  // in 0.1 % below the peak
+    volume_ = Envelope(volume, Envelope::Scale::decibels);
+    modulation_ = Envelope(modulation, Envelope::Scale::linear);
+    modulation_lfo_ = Lfo(pause(Generator::delayModLFO), hertz_of_absolute_cents(value(Generator::freqModLFO)), rate_);
+    vibrato_lfo_ = Lfo(pause(Generator::delayVibLFO), hertz_of_absolute_cents(value(Generator::freqVibLFO)), rate_);
+}
+
+void Voice::modulate(ControllerState state, double tuning_cents) {
+    state.key = key_;
+    state.velocity = velocity_;
+    std::array<double, kGeneratorCount> added{};
+    for (const Modulator& modulator : modulators_) added[index_of(modulator.destination)] += contribution(modulator, state);
+    for (std::size_t i = 0; i < kGeneratorCount; ++i) {
+        auto generator = static_cast<Generator>(i);
+        double sum = base_[i] + added[i];
+        // Pitch keeps what its modulators add (the pitch wheel goes far past
+        // fineTune's own range); every other value stays in its range.
+        bool pitch = generator == Generator::fineTune || generator == Generator::coarseTune;
+        values_[i] = pitch ? sum : clamped(generator, sum);
+    }
+    tuning_cents_ = tuning_cents;
+    if (!filtered_ && active_ && value(Generator::initialFilterFc) < LowPass::kOpenCents) filtered_ = true;
+}
+
+// Each slow parameter is computed again only when what it depends on has
+// moved: most voices hold still between events, and the math library's
+// functions would otherwise cost as much as the frames themselves.
+void Voice::control() {
+    bool modulation_lfo_routed = value(Generator::modLfoToPitch) != 0 || value(Generator::modLfoToFilterFc) != 0 ||
+                                 value(Generator::modLfoToVolume) != 0;
+    double modulation_lfo = modulation_lfo_routed ? modulation_lfo_.at(age_) : 0.0;
+    double vibrato = value(Generator::vibLfoToPitch) != 0 ? vibrato_lfo_.at(age_) : 0.0;
+    double envelope = modulation_.level();
+    double cents = key_cents_ + value(Generator::coarseTune) * 100.0 + value(Generator::fineTune) + tuning_cents_ +
+                   vibrato * value(Generator::vibLfoToPitch) + modulation_lfo * value(Generator::modLfoToPitch) +
+                   envelope * value(Generator::modEnvToPitch);
+    if (cents != settled_.cents) {
+        settled_.cents = cents;
+        double increment = std::min(rate_ratio_ * ratio_of_cents(cents), kHighestIncrement);
+        increment_ = std::max<std::uint64_t>(1, static_cast<std::uint64_t>(std::llround(increment * kFixedOne)));
+    }
+    if (filtered_) {
+        double cutoff = value(Generator::initialFilterFc) + envelope * value(Generator::modEnvToFilterFc) +
+                        modulation_lfo * value(Generator::modLfoToFilterFc) - (soft_ ? kSoftPedalCents : 0.0);
+        filter_.tune(cutoff, value(Generator::initialFilterQ), rate_);
+        filter_.flush_tiny();
+    }
+    double centibels = value(Generator::initialAttenuation) + (soft_ ? kSoftPedalCentibels : 0.0) -
+                       modulation_lfo * value(Generator::modLfoToVolume);
+    double pan = value(Generator::pan);
+    if (centibels != settled_.centibels || pan != settled_.pan) {
+        settled_.centibels = centibels;
+        settled_.pan = pan;
+        double gain = gain_of_centibels(centibels) * output_gain_;
+        double angle = (pan + 500.0) / 1000.0 * (kPi / 2);  // -500 all left, 500 all right
+        glide_to(static_cast<float>(gain * std::cos(angle)), static_cast<float>(gain * std::sin(angle)));
+    }
+    // A voice whose envelope can only fall and that is already below -100
+    // dBFS at the loudest its controllers could make it (no attenuation at
+    // all) is inaudible for good: it ends, and takes no more time.
+    if (volume_.stage() >= Envelope::Stage::decay && volume_.level() * peak_ * output_gain_ < kInaudible)
+        active_ = false;
+}
+
+// A new target starts a glide of one control period from the gain now; the
+// same target lets a glide under way run its course.
+void Voice::glide_to(float left, float right) {
+    if (left == left_target_ && right == right_target_) return;
+    left_target_ = left;
+    right_target_ = right;
+    left_step_ = (left_target_ - left_gain_) / static_cast<float>(kControlFrames);
+    right_step_ = (right_target_ - right_gain_) / static_cast<float>(kControlFrames);
+    glide_left_ = kControlFrames;
+}
+
+bool Voice::releasing() const { return volume_.stage() == Envelope::Stage::release; }
+
+double Voice::level() const { return volume_.level() * std::max(left_gain_, right_gain_); }
+
+void Voice::release() {
+    hold_ = Hold::released;
+    latched_ = false;
+    volume_.release();
+    modulation_.release();
+    if (loops_until_release_) loops_ = false;  // plays on from the loop to the sample's end
+}
+
+void Voice::choke() {
+    hold_ = Hold::released;
+    latched_ = false;
+    volume_.hurry(kChokeSeconds * rate_);
+    modulation_.release();
+}
+
+// Frames from now in which all four points every frame reads lie inside the
+// data the voice plays directly: no loop seam, no edge.
+std::uint32_t Voice::direct_frames(std::uint32_t limit) const {
+    std::int64_t index = static_cast<std::int64_t>(position_ >> 32);
+    std::int64_t first = loops_ && index >= loop_start_ ? loop_start_ : start_;
+    std::int64_t last = loops_ ? loop_end_ : end_;  // reads stay below it
+    if (index - 1 < first || index + 3 > last) return 0;
+    std::uint64_t bound = static_cast<std::uint64_t>(last - 2) << 32;  // the position must stay below
+    std::uint64_t frames = (bound - 1 - position_) / increment_ + 1;
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(frames, limit));
+}
+
+// One point of the signal the voice plays, where a direct read would leave
+// it: across a loop's seam the loop repeats, outside the sample it is silent.
+float Voice::fetch(std::int64_t index) const {
+    std::int64_t length = loop_end_ - loop_start_;
+    bool in_loop = loops_ && static_cast<std::int64_t>(position_ >> 32) >= loop_start_;
+    if (loops_ && (index >= loop_end_ || (in_loop && index < loop_start_))) {
+        std::int64_t from = (index - loop_start_) % length;
+        index = loop_start_ + (from < 0 ? from + length : from);
+    }
+    return index >= start_ && index < end_ ? data_[index] : 0.0f;
+}
+
+// Moves one frame on; false when a sample that does not loop has ended.
+bool Voice::step_position() {
+    position_ += increment_;
+    auto index = static_cast<std::int64_t>(position_ >> 32);
+    if (loops_) {
+        if (index >= loop_end_) {
+            std::int64_t length = loop_end_ - loop_start_;
+            std::int64_t wrapped = loop_start_ + (index - loop_start_) % length;
+            position_ = (static_cast<std::uint64_t>(wrapped) << 32) | (position_ & 0xFFFFFFFFu);
+        }
+        return true;
+    }
+    return index < end_;
+}
+
+// The sample read at the voice's pitch for the next frames, into `mono`.
+// Returns the frames read, fewer when a sample that does not loop ends.
+std::uint32_t Voice::read_span(float* mono, std::uint32_t frames) {
+    std::uint32_t done = 0;
+    while (done < frames) {
+        std::uint32_t direct = direct_frames(frames - done);
+        if (direct == 0) {  // one frame by the careful path
+            auto index = static_cast<std::int64_t>(position_ >> 32);
+            mono[done++] = hermite(fetch(index - 1), fetch(index), fetch(index + 1), fetch(index + 2),
+                                   fraction_of(position_));
+            if (!step_position()) break;
+            continue;
+        }
+        const float* data = data_;
+        std::uint64_t position = position_;
+        const std::uint64_t increment = increment_;
+        float* out = mono + done;
+        for (std::uint32_t i = 0; i < direct; ++i) {
+            const float* at = data + (position >> 32);
+            out[i] = hermite(at[-1], at[0], at[1], at[2], fraction_of(position));
+            position += increment;
+        }
+        position_ = position - increment;
+        done += direct;
+        if (!step_position()) break;  // the last direct frame's step, with its wrap or end
+    }
+    if (done < frames) active_ = false;
+    return done;
+}
+
+// The filter and the volume envelope over the read frames, in place. The
+// envelope's level moves by a step (`Adds`, the attack) or by a factor.
+template <bool Filtered, bool Adds>
+void Voice::shape_span(float* mono, std::uint32_t frames) {
+    float level = static_cast<float>(volume_.level());
+    const float change = static_cast<float>(Adds ? volume_.step() : volume_.ratio());
+    // A local copy, which the stores cannot alias: its state stays in registers.
+    LowPass filter = filter_;
+    for (std::uint32_t i = 0; i < frames; ++i) {
+        float sample = mono[i];
+        if constexpr (Filtered) sample = filter.process(sample);
+        mono[i] = sample * level;
+        level = Adds ? level + change : level * change;
+    }
+    filter_ = filter;
+}
+
+// Adds the voice's signal to both sides at its gains, which glide by a step
+// a frame: a glide's first step is heard on its first frame. Each frame's
+// gain is computed from the span's start, so the loop has no chain from
+// frame to frame and runs several frames at once.
+void Voice::pan_span(const float* mono, float* left, float* right, std::uint32_t frames) {
+    const float left_gain = left_gain_, right_gain = right_gain_;
+    const float left_step = left_step_, right_step = right_step_;
+    for (std::uint32_t i = 0; i < frames; ++i) {
+        auto steps = static_cast<float>(i + 1);
+        left[i] += mono[i] * (left_gain + steps * left_step);
+        right[i] += mono[i] * (right_gain + steps * right_step);
+    }
+    left_gain_ = left_gain + static_cast<float>(frames) * left_step;
+    right_gain_ = right_gain + static_cast<float>(frames) * right_step;
+}
+
+std::uint32_t Voice::render(float* left, float* right, std::uint32_t frames) {
+    std::uint32_t sounded = 0;
+    float mono[kControlFrames];
+    while (frames > 0 && active_) {
+        std::uint32_t span = std::min(frames, kControlFrames);
+        span = static_cast<std::uint32_t>(std::min<std::uint64_t>(span, volume_.frames_left()));
+        if (glide_left_ > 0) span = std::min(span, glide_left_);
+        std::uint32_t made = read_span(mono, span);
+        bool adds = volume_.adds();
+        if (filtered_) adds ? shape_span<true, true>(mono, made) : shape_span<true, false>(mono, made);
+        else adds ? shape_span<false, true>(mono, made) : shape_span<false, false>(mono, made);
+        pan_span(mono, left, right, made);
+        volume_.advance(span);
+        modulation_.advance(span);
+        age_ += span;
+        if (glide_left_ > 0 && (glide_left_ -= span) == 0) {
+            left_gain_ = left_target_;  // exactly there, whatever the steps' rounding
+            right_gain_ = right_target_;
+            left_step_ = right_step_ = 0.0f;
+        }
+        if (volume_.finished()) active_ = false;
+        left += span;
+        right += span;
+        frames -= span;
+        sounded += made;
+    }
+    return sounded;
+}
+
+}  // namespace ostina::synth

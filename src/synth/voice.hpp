@@ -1,0 +1,133 @@
+// A voice: one sample of one zone, played for one note with SoundFont 2.04
+// semantics: pitch from the key, root key and tuning generators, the volume
+// envelope, the modulation envelope and two LFOs, a resonant low-pass,
+// attenuation and pan, all moved by the voice's modulators.
+//
+// Parameters that change slowly (pitch, cutoff, gain and pan) are settled
+// every control period and at every event; the per-frame loop then runs
+// without branches on them. Gain and pan glide to each new setting over a
+// control period, so that volume and pan changes do not click.
+#pragma once
+
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "synth/bank.hpp"
+#include "synth/envelope.hpp"
+#include "synth/filter.hpp"
+#include "synth/lfo.hpp"
+#include "synth/modulator.hpp"
+
+namespace ostina::synth {
+
+inline constexpr std::uint32_t kControlFrames = 64;  // 1.5 ms at 44.1 kHz
+
+// What a channel adds to every voice it plays, beyond its controllers.
+struct ChannelTuning {
+    double cents = 0.0;        // fine and coarse tuning
+    bool soft_pedal = false;   // when the note began
+};
+
+class Voice {
+public:
+    enum class Hold : std::uint8_t {
+        key,        // the key is down
+        sustained,  // the key is up; the sustain pedal holds the note
+        released,
+    };
+
+    // Starts `plan` for a note; `state` is the channel's, with the note's
+    // key and velocity. Each voice of a note shares its `note` number.
+    // `output_gain` scales the voice's level, as the mix's gain.
+    void start(const VoicePlan& plan, const ControllerState& state, const ChannelTuning& tuning,
+               std::uint8_t channel, std::uint64_t note, std::uint32_t rate, double output_gain);
+
+    // Reads the modulators again after a controller of the channel moved;
+    // the note's own key and velocity replace the state's.
+    void modulate(ControllerState state, double tuning_cents);
+    // Settles the slow parameters for the frames that follow.
+    void control();
+    // Adds the next `frames` frames to `left` and `right`; returns how many
+    // it sounded in (fewer when it ends).
+    std::uint32_t render(float* left, float* right, std::uint32_t frames);
+
+    void release();                  // the note ends: the release begins
+    void choke();                    // cut short quickly (exclusive class, all sound off)
+    void hold(Hold hold) { hold_ = hold; }
+    void latch(bool latched) { latched_ = latched; }  // held by the sostenuto pedal
+
+    bool active() const { return active_; }
+    std::uint8_t channel() const { return channel_; }
+    std::uint64_t note() const { return note_; }
+    std::uint8_t key() const { return key_; }
+    std::uint8_t velocity() const { return velocity_; }
+    Hold held() const { return hold_; }
+    bool latched() const { return latched_; }
+    int exclusive_class() const { return exclusive_class_; }
+    bool releasing() const;
+    double level() const;  // the volume envelope's level times the gain, for choosing a voice to steal
+    void stop() { active_ = false; }
+
+private:
+    double value(Generator generator) const { return values_[index_of(generator)]; }
+    void place_sample(const Sample& sample);
+    void start_envelopes(std::uint8_t key);
+    std::uint32_t read_span(float* mono, std::uint32_t frames);
+    template <bool Filtered, bool Adds>
+    void shape_span(float* mono, std::uint32_t frames);
+    void pan_span(const float* mono, float* left, float* right, std::uint32_t frames);
+    void glide_to(float left, float right);
+    std::uint32_t direct_frames(std::uint32_t limit) const;
+    float fetch(std::int64_t index) const;
+    bool step_position();
+
+    // What the voice plays.
+    const float* data_ = nullptr;
+    std::int64_t data_size_ = 0;
+    std::int64_t start_ = 0, end_ = 0, loop_start_ = 0, loop_end_ = 0;
+    bool loops_ = false;           // loops now
+    bool loops_until_release_ = false;
+    std::uint64_t position_ = 0;   // frames from the data's start, 32.32 fixed point
+    std::uint64_t increment_ = 0;
+
+    // The generators and what the modulators add, in their units.
+    GeneratorValues base_{};
+    std::vector<Modulator> modulators_;
+    std::array<double, kGeneratorCount> values_{};
+    double key_cents_ = 0.0;       // the key's pitch relative to the sample's root, with its correction
+    double rate_ratio_ = 1.0;      // the sample's rate over the output rate
+    double tuning_cents_ = 0.0;
+
+    Envelope volume_, modulation_;
+    Lfo modulation_lfo_, vibrato_lfo_;
+    LowPass filter_;
+    bool filtered_ = false;
+    bool soft_ = false;
+
+    // The inputs of the slow parameters last computed: NaN forces the first.
+    struct Settled {
+        double cents = std::nan(""), centibels = std::nan(""), pan = std::nan("");
+    };
+    Settled settled_;
+    double output_gain_ = 1.0;
+    float peak_ = 1.0f;  // the sample's largest magnitude
+
+    // Gain per side, gliding to its target.
+    float left_gain_ = 0.0f, right_gain_ = 0.0f, left_step_ = 0.0f, right_step_ = 0.0f;
+    float left_target_ = 0.0f, right_target_ = 0.0f;
+    std::uint32_t glide_left_ = 0;
+
+    std::uint64_t age_ = 0;        // frames since the start
+    std::uint32_t rate_ = 44100;
+    std::uint64_t note_ = 0;
+    std::uint8_t channel_ = 0;
+    std::uint8_t key_ = 0, velocity_ = 0;  // as the modulators read them
+    int exclusive_class_ = 0;
+    Hold hold_ = Hold::key;
+    bool latched_ = false;
+    bool active_ = false;
+};
+
+}  // namespace ostina::synth

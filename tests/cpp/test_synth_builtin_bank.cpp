@@ -1,0 +1,220 @@
+// The built-in bank: which presets it has and when it builds them, the
+// pitched zones' keys, tuning and band limit, the drums, and determinism.
+#include <cmath>
+#include <cstring>
+#include <numbers>
+#include <vector>
+
+#include "check.hpp"
+#include "errors.hpp"
+#include "synth/builtin_bank.hpp"
+
+using namespace ostina;
+using namespace ostina::synth;
+
+namespace {
+
+constexpr std::uint32_t kRate = 44100;
+constexpr std::uint8_t kVelocity = 100;
+constexpr int kNoiseFamily = 15;
+
+std::vector<VoicePlan> play(BuiltinBank& bank, std::uint16_t number, std::uint8_t program, int key) {
+    std::vector<VoicePlan> plans;
+    bank.voices(number, program, static_cast<std::uint8_t>(key), kVelocity, plans);
+    return plans;
+}
+
+std::int32_t value(const VoicePlan& plan, Generator generator) { return plan.generators[index_of(generator)]; }
+double key_hz(int key) { return 440.0 * std::exp2((key - 69) / 12.0); }
+double timecents(double seconds) { return 1200.0 * std::log2(seconds); }
+
+// A program's zones in key order: each sample once, with the highest key it plays.
+struct Seen {
+    const Sample* sample;
+    int top;
+};
+std::vector<Seen> zones_of(BuiltinBank& bank, std::uint8_t program) {
+    std::vector<Seen> zones;
+    for (int key = 0; key < 128; ++key) {
+        const Sample* sample = play(bank, 0, program, key).at(0).sample;
+        if (zones.empty() || zones.back().sample != sample) zones.push_back({sample, key});
+        zones.back().top = key;
+    }
+    return zones;
+}
+
+void has_every_program_and_the_kit_only() {
+    BuiltinBank bank(kRate);
+    for (int program = 0; program < 128; ++program) CHECK(bank.has(0, static_cast<std::uint8_t>(program)));
+    CHECK(bank.has(kDrumBank, 0));
+    const struct { std::uint16_t bank; std::uint8_t program; } missing[] = {
+        {0, 128}, {0, 255}, {1, 0}, {127, 0}, {kDrumBank, 1}, {129, 0}};
+    for (const auto& each : missing) CHECK(!bank.has(each.bank, each.program));
+    CHECK_EQ(bank.built(), 129u);
+}
+
+void presets_are_built_when_first_asked_for() {
+    BuiltinBank bank(kRate);
+    CHECK_EQ(bank.built(), 0u);
+    bank.has(0, 5);
+    bank.has(0, 5);
+    CHECK_EQ(bank.built(), 1u);
+    CHECK_EQ(play(bank, 0, 6, 60).size(), 1u);  // a voice request builds too, sharing the family's samples
+    CHECK_EQ(bank.built(), 2u);
+    play(bank, kDrumBank, 0, 36);
+    play(bank, kDrumBank, 0, 38);
+    CHECK_EQ(bank.built(), 3u);
+}
+
+void every_key_has_one_looped_zone_within_two_octaves_of_its_root() {
+    BuiltinBank bank(kRate);
+    for (int program = 0; program < 128; ++program)
+        for (int key = 0; key < 128; ++key) {
+            auto plans = play(bank, 0, static_cast<std::uint8_t>(program), key);
+            CHECK_EQ(plans.size(), 1u);
+            if (plans.size() != 1) continue;
+            const int root = plans[0].sample->original_key;
+            CHECK(root <= key && key < root + 24);
+            CHECK_EQ(value(plans[0], Generator::sampleModes), 1);
+            CHECK_EQ(value(plans[0], Generator::overridingRootKey), -1);
+        }
+}
+
+// A loop of whole cycles whose rate over the cycle's frames is the root's
+// frequency within 0.1 cent; a harmonic zone's loop is its one cycle.
+void zones_play_their_root_in_tune() {
+    BuiltinBank bank(kRate);
+    for (int family = 0; family < 16; ++family)
+        for (const Seen& zone : zones_of(bank, static_cast<std::uint8_t>(family * 8))) {
+            const Sample& sample = *zone.sample;
+            const double root_hz = key_hz(sample.original_key);
+            const auto cycle = static_cast<std::uint32_t>(std::round(sample.rate / root_hz));
+            const std::uint32_t loop = sample.loop_end - sample.loop_start;
+            CHECK(cycle >= 2 && loop % cycle == 0);
+            CHECK(std::fabs(1200.0 * std::log2(sample.rate / double(cycle) / root_hz)) < 0.1);
+            CHECK(sample.data.size() <= (family == kNoiseFamily ? kRate : 4096u));  // small: a few thousand frames
+            if (family == kNoiseFamily) continue;
+            CHECK(sample.loop_start == 0 && loop == cycle && sample.end == cycle && sample.data.size() == cycle);
+        }
+}
+
+// Harmonics 1..h of a loop of `frames` (h below half of them) hold this
+// share of its energy: all of it when the loop closes smoothly, has no DC
+// and nothing above harmonic h.
+double share_in_harmonics(std::span<const float> loop, int h) {
+    const std::size_t frames = loop.size();
+    std::vector<double> cosine(frames), sine(frames);
+    for (std::size_t n = 0; n < frames; ++n) {
+        cosine[n] = std::cos(2.0 * std::numbers::pi * double(n) / double(frames));
+        sine[n] = std::sin(2.0 * std::numbers::pi * double(n) / double(frames));
+    }
+    double total = 0.0, held = 0.0;
+    for (float x : loop) total += double(x) * x;
+    for (int k = 1; k <= h; ++k) {
+        double re = 0.0, im = 0.0;
+        for (std::size_t n = 0; n < frames; ++n) {
+            re += loop[n] * cosine[k * n % frames];
+            im += loop[n] * sine[k * n % frames];
+        }
+        held += 2.0 * (re * re + im * im) / double(frames);
+    }
+    return held / total;
+}
+
+void harmonics_stay_below_forty_percent_of_the_rate_at_each_zones_top() {
+    BuiltinBank bank(kRate);
+    for (int family = 0; family < 16; ++family) {
+        if (family == kNoiseFamily) continue;
+        for (const Seen& zone : zones_of(bank, static_cast<std::uint8_t>(family * 8))) {
+            const int allowed = static_cast<int>(0.4 * kRate / key_hz(zone.top));
+            const int below_half = static_cast<int>((zone.sample->data.size() - 1) / 2);
+            CHECK(share_in_harmonics(zone.sample->data, std::min(allowed, below_half)) > 1.0 - 1e-6);
+        }
+    }
+}
+
+void drums_are_centred_one_shots_at_their_own_pitch() {
+    BuiltinBank bank(kRate);
+    for (int note : {26, 88, 127}) CHECK(play(bank, kDrumBank, 0, note).empty());
+    for (int note = 27; note <= 87; ++note) {
+        auto plans = play(bank, kDrumBank, 0, note);
+        CHECK_EQ(plans.size(), 1u);
+        if (plans.size() != 1) continue;
+        const Sample& sample = *plans[0].sample;
+        CHECK_EQ(value(plans[0], Generator::sampleModes), 0);
+        CHECK_EQ(int(sample.original_key), note);
+        CHECK_EQ(value(plans[0], Generator::overridingRootKey), -1);
+        CHECK_EQ(sample.rate, kRate);
+        CHECK(sample.data.size() > 0 && sample.data.size() <= 2 * kRate);
+        double sum = 0.0, magnitude = 0.0;
+        for (float x : sample.data) {
+            sum += x;
+            magnitude += std::fabs(x);
+        }
+        CHECK(std::fabs(sum) < 1e-6 * magnitude);
+    }
+}
+
+void hats_and_triangles_each_share_a_class() {
+    BuiltinBank bank(kRate);
+    auto group = [&](int note) { return value(play(bank, kDrumBank, 0, note).at(0), Generator::exclusiveClass); };
+    CHECK(group(42) != 0 && group(42) == group(44) && group(42) == group(46));
+    CHECK(group(80) != 0 && group(80) == group(81) && group(80) != group(42));
+    for (int note = 27; note <= 87; ++note)
+        if (note != 42 && note != 44 && note != 46 && note != 80 && note != 81) CHECK_EQ(group(note), 0);
+}
+
+// Plucked and struck families fade out while held, sooner on higher keys;
+// bowed and blown ones sound fully within 30 ms and hold; pads within 0.3 s.
+void held_notes_fade_or_hold_by_family() {
+    BuiltinBank bank(kRate);
+    const struct { int family; bool fades; double attack_limit; } families[] = {
+        {0, true, 0.01},  {1, true, 0.01},  {3, true, 0.01},  {4, true, 0.01},  {13, true, 0.01}, {14, true, 0.01},
+        {2, false, 0.03}, {5, false, 0.03}, {6, false, 0.03}, {7, false, 0.03}, {8, false, 0.03}, {9, false, 0.03},
+        {11, false, 0.3}};
+    for (const auto& each : families) {
+        const VoicePlan plan = play(bank, 0, static_cast<std::uint8_t>(each.family * 8), 60).at(0);
+        CHECK(value(plan, Generator::attackVolEnv) <= timecents(each.attack_limit) + 0.5);  // rounded to a timecent
+        CHECK_EQ(value(plan, Generator::sustainVolEnv) >= 1000, each.fades);
+        CHECK_EQ(value(plan, Generator::keynumToVolEnvDecay) > 0, each.fades);
+    }
+}
+
+// Every sample of a bank, programs by key then drums by note.
+std::vector<const Sample*> every_sample(BuiltinBank& bank) {
+    std::vector<const Sample*> samples;
+    for (int program = 0; program < 128; program += 8)
+        for (const Seen& zone : zones_of(bank, static_cast<std::uint8_t>(program))) samples.push_back(zone.sample);
+    for (int note = 27; note <= 87; ++note) samples.push_back(play(bank, kDrumBank, 0, note).at(0).sample);
+    return samples;
+}
+
+void the_same_rate_gives_the_same_bits() {
+    BuiltinBank first(kRate), second(kRate);
+    auto a = every_sample(first), b = every_sample(second);
+    CHECK_EQ(a.size(), b.size());
+    for (std::size_t i = 0; i < a.size() && i < b.size(); ++i) {
+        CHECK(a[i]->rate == b[i]->rate && a[i]->data.size() == b[i]->data.size());
+        CHECK(std::memcmp(a[i]->data.data(), b[i]->data.data(), a[i]->data.size_bytes()) == 0);
+    }
+}
+
+void a_rate_of_zero_is_refused() {
+    CHECK_THROWS(ValueError, "the built-in bank: a rate of 0 frames per second", BuiltinBank(0));
+}
+
+}  // namespace
+
+int main() {
+    has_every_program_and_the_kit_only();
+    presets_are_built_when_first_asked_for();
+    every_key_has_one_looped_zone_within_two_octaves_of_its_root();
+    zones_play_their_root_in_tune();
+    harmonics_stay_below_forty_percent_of_the_rate_at_each_zones_top();
+    drums_are_centred_one_shots_at_their_own_pitch();
+    hats_and_triangles_each_share_a_class();
+    held_notes_fade_or_hold_by_family();
+    the_same_rate_gives_the_same_bits();
+    a_rate_of_zero_is_refused();
+    return check::finish();
+}
