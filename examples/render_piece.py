@@ -3,8 +3,9 @@
     python examples/render_piece.py [FOLDER] [--midi FILE]
 
 By default the piece is `1390.mid`, the example file that the miditoolkit
-package ships (read from the installed package). The renderer's built-in
-instruments are made from ostina's oscillators; the mixer pans the channels.
+package ships (read from the installed package). The renderer's synthesizer
+core plays it on its built-in General MIDI bank, made from ostina's
+oscillators and noise.
 Writes NAME.wav (44.1 kHz, 16-bit stereo) and, when matplotlib is installed,
 NAME.png (a spectrogram of the first 20 seconds) into FOLDER (default out/).
 """

@@ -117,6 +117,17 @@ def test_bad_input_gets_one_line_a_failure_status_and_leaves_nothing(tmp_path, s
     assert sorted(os.listdir(out)) == (["file"] if how == "unwritable" else [])
 
 
+@pytest.mark.parametrize("source, limit", [("/dev/zero", []), ("big", ["--max-midi-size", "1"])])
+def test_input_past_the_size_limit_is_refused_without_reading_it_all(tmp_path, source, limit):
+    if source == "big":
+        source = tmp_path / "big.mid"
+        source.write_bytes(b"MThd" + bytes((1 << 20) + 10))
+    result = ostina_render(source, "-o", tmp_path / "x.wav", *limit)
+    size = "1 MB" if limit else "64 MB"
+    assert (result.returncode, result.stderr) == (
+        1, f"ostina-render: error: {source}: larger than {size}, the most a MIDI file may hold here\n")
+
+
 MEMORY_PROBE = """
 import resource, sys, tempfile
 sys.path.insert(0, sys.argv[2])

@@ -24,7 +24,7 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Literal, Protocol, TypeAlias, cast
 
 from .errors import RenderError
-from .output import cannot_write, replacing
+from .output import PART_SUFFIX, cannot_write, replacing
 from .render import RenderOptions, RenderReport, render_file, users_bank
 from .reading import read_bytes
 from .song import read_song
@@ -33,7 +33,6 @@ if TYPE_CHECKING:
     from distributed import Client
 
 MIDI_SUFFIXES = (".mid", ".midi")
-PART_SUFFIX = ".part"  # outputs are written as .NAME.XXXXXXXX.part, then renamed
 LOST_CHECK_SECONDS = 1.0  # how often a wait looks for calls a broken process pool lost
 NEEDS_CLUSTER = "--dask needs the cluster extra: pip install 'ostina[cluster]'"
 
@@ -379,7 +378,7 @@ def _run(todo: list[Job], options: RenderOptions, pool: _Pool, finish: Callable[
     def start(job: Job, alone: bool) -> bool:
         """False if the pool broke since the last wait; the job then waits for a fresh pool."""
         try:
-            midi = read_bytes(job.source)
+            midi = read_bytes(job.source, options.max_midi_bytes)
         except RenderError as error:
             finish(job, _failed(job, str(error)))
             return True

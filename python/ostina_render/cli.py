@@ -82,6 +82,8 @@ def parser() -> argparse.ArgumentParser:
                    help="play drum NOTE with a sample file; may be given many times")
     p.add_argument("--max-duration", type=float, default=6 * 3600, metavar="SECONDS",
                    help="refuse songs longer than this (default 6 hours)")
+    p.add_argument("--max-midi-size", type=positive, default=64, metavar="MB",
+                   help="refuse MIDI files larger than this many megabytes (default 64)")
     p.add_argument("-q", "--quiet", action="store_true", help="print nothing but errors")
     batch_arguments(p)
     return p
@@ -107,7 +109,7 @@ def options_from(arguments: argparse.Namespace, format_name: str) -> Any:
         mute_channels=arguments.mute_channels,
         program_samples={key: UserSample(path, root) for key, path, root in arguments.sample},
         drum_samples={key: UserSample(path, root) for key, path, root in arguments.drum_sample},
-        max_seconds=arguments.max_duration)
+        max_seconds=arguments.max_duration, max_midi_bytes=arguments.max_midi_size << 20)
 
 
 @contextlib.contextmanager

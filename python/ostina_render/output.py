@@ -7,7 +7,6 @@ from __future__ import annotations
 
 import contextlib
 import os
-import tempfile
 
 from . import _synth
 from .errors import RenderError
@@ -20,6 +19,7 @@ if TYPE_CHECKING:
     Write: TypeAlias = Callable[[bytes], None]  # takes one block of interleaved stereo PCM
 
 FORMATS = ("wav", "flac")
+PART_SUFFIX = ".part"  # outputs are written as .NAME.XXXXXXXX.part, then renamed
 BITS = (16, 24)
 NEEDS_SOUNDFILE = "FLAC output needs the render extra: pip install 'ostina[render]'"
 
@@ -47,6 +47,7 @@ def _wav(file: BinaryIO, rate: int, bits: int) -> Iterator[Write]:
     is known; a file object that cannot seek gets the whole file at the end."""
     if not _seekable(file):
         import shutil
+        import tempfile
 
         with tempfile.TemporaryFile() as spool:
             with _wav(spool, rate, bits) as spooled:
@@ -102,10 +103,8 @@ def replacing(target: str) -> Iterator[str]:
     """The path of a temporary file in `target`'s folder, renamed to `target` when the
     block ends without error; on any error, Ctrl-C included, the temporary file is
     removed and nothing appears at the path."""
-    folder = os.path.dirname(os.path.abspath(target))
     try:
-        handle, temporary = tempfile.mkstemp(prefix=f".{os.path.basename(target)}.", suffix=".part", dir=folder)
-        os.close(handle)
+        temporary = _new_part_file(target)
     except OSError as error:
         raise cannot_write(target, error) from None
     try:
@@ -116,6 +115,21 @@ def replacing(target: str) -> Iterator[str]:
         with contextlib.suppress(OSError):
             os.remove(temporary)
         raise
+
+
+def _new_part_file(target: str) -> str:
+    """A new, empty file .NAME.XXXXXXXX.part beside `target`, only its owner may read.
+
+    tempfile.mkstemp does the same, but importing tempfile costs the command's
+    start-up more than a whole short render's writing."""
+    folder = os.path.dirname(os.path.abspath(target))
+    while True:
+        path = os.path.join(folder, f".{os.path.basename(target)}.{os.urandom(4).hex()}{PART_SUFFIX}")
+        try:
+            os.close(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600))
+            return path
+        except FileExistsError:
+            continue
 
 
 def _current_umask() -> int:

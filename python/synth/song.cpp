@@ -97,11 +97,23 @@ void check_bits(std::uint32_t bits) {
     if (bits != 16 && bits != 24) throw ValueError(std::to_string(bits) + " bits: 16 or 24");
 }
 
+// Rendered, measured and converted a piece at a time, while each piece is
+// still in the processor's cache.
 Bytes render_pcm(SongPlayer& player, std::uint32_t frames, std::uint32_t bits) {
     check_bits(bits);
-    std::vector<float> samples = render_into(player, frames);
-    Bytes pcm(samples.size() * (bits / 8));
-    synth::to_pcm(samples, static_cast<int>(bits), pcm);
+    check_frames(frames);
+    constexpr std::uint32_t kPiece = 4096;
+    std::vector<float> samples(2 * kPiece);
+    Bytes pcm(std::size_t{frames} * 2 * (bits / 8));
+    std::size_t written = 0;
+    for (std::uint32_t done = 0; done < frames && !player.renderer.finished(); done += kPiece) {
+        std::size_t made = player.renderer.render(std::span(samples).first(2 * std::min(kPiece, frames - done)));
+        std::span<const float> piece(samples.data(), 2 * made);
+        player.meter.measure(piece);
+        synth::to_pcm(piece, static_cast<int>(bits), std::span(pcm).subspan(written, piece.size() * (bits / 8)));
+        written += piece.size() * (bits / 8);
+    }
+    pcm.resize(written);
     return pcm;
 }
 

@@ -42,6 +42,7 @@ void Envelope::enter(Stage stage) {
     // The factor a frame of a fall that is linear in decibels multiplies by.
     double falls = stage == Stage::decay ? settings_.decay : stage == Stage::release ? settings_.release : 0.0;
     ratio_ = scale_ == Scale::decibels && falls > 0.0 ? std::exp(-kDecibelsPerFall * kLn10 / falls) : 1.0;
+    factor_frames_ = 0;
     switch (stage) {
         case Stage::delay: length_ = settings_.delay; break;
         case Stage::attack: length_ = settings_.attack; break;
@@ -93,7 +94,20 @@ double Envelope::ratio() const { return ratio_; }
 
 void Envelope::advance(std::uint64_t frames) {
     if (stage_ == Stage::finished) return;
-    elapsed_ = length_ == kForever ? elapsed_ + frames : std::min(length_, elapsed_ + frames);
+    std::uint64_t moved = length_ == kForever ? frames : std::min(length_ - elapsed_, frames);
+    elapsed_ += moved;
+    if (stage_ == Stage::sustain) return;  // the level holds
+    if (elapsed_ < length_ && ratio_ != 1.0) {
+        // Within a fall that is linear in decibels: the level times the span's
+        // factor, kept for the next span of the same length (most are a
+        // control period), instead of a call to the math library per span.
+        if (moved != factor_frames_) {
+            factor_frames_ = moved;
+            factor_ = std::pow(ratio_, static_cast<double>(moved));
+        }
+        level_ *= factor_;
+        return;
+    }
     settle();
 }
 

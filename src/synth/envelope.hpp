@@ -39,8 +39,7 @@ public:
     double step() const;
     double ratio() const;
 
-    // Moves `frames` frames on, at most to the stage's end; the level is
-    // computed from the stage's start, so no error builds up frame by frame.
+    // Moves `frames` frames on, at most to the stage's end.
     void advance(std::uint64_t frames);
     void release();
     // A release of `frames` for one full fall at most: a note cut short.
@@ -60,7 +59,9 @@ private:
     std::uint64_t length_ = 0;    // the stage's frames (decay: until the sustain)
     double fall_start_ = 0.0;     // the fall when a decay or release began
     double level_ = 0.0;
-    double ratio_ = 1.0;
+    double ratio_ = 1.0;          // a frame's factor in a fall linear in decibels
+    std::uint64_t factor_frames_ = 0;
+    double factor_ = 1.0;         // ratio_ to the power factor_frames_
 };
 
 }  // namespace ostina::synth

@@ -18,19 +18,10 @@ public:
     // not click. The cutoff is held below 45 % of the rate.
     void tune(double cutoff_cents, double resonance_centibels, std::uint32_t rate);
 
-    // Direct form I, summed so that only one product and one difference
-    // wait for the previous output: the loop's chain of latency is short. In
-    // 64 bits, which cost a scalar loop nothing more, so that a steady input
-    // gives a steady output instead of a cycle of rounding errors.
-    float process(float input) {
-        double x = input;
-        double y = b0_ * (x + x2_) + b1_ * x1_ - a2_ * y2_ - a1_ * y1_;  // b2 equals b0 in a low-pass
-        x2_ = x1_;
-        x1_ = x;
-        y2_ = y1_;
-        y1_ = y;
-        return static_cast<float>(y);
-    }
+    // Filters `samples` in place. In 64 bits, which cost scalar code nothing
+    // more, so that a steady input gives a steady output instead of a cycle
+    // of rounding errors.
+    void process(float* samples, std::uint32_t frames);
 
     // Clears a state that has decayed into subnormal numbers, which are slow
     // on most processors.
@@ -40,6 +31,10 @@ private:
     double b0_ = 1.0, b1_ = 0.0, a1_ = 0.0, a2_ = 0.0;
     double x1_ = 0.0, x2_ = 0.0, y1_ = 0.0, y2_ = 0.0;  // the last two inputs and outputs
     double cutoff_ = -1.0, resonance_ = -1.0;
+    double q_ = 1.0, dc_gain_ = 1.0;  // of resonance_
+    // Four outputs at once, from the four inputs' sums f and the two outputs
+    // before them: y_k = f_k + h1 f_(k-1) + ... + last_k y_(-1) + before_k y_(-2).
+    double h_[4] = {1.0, 0.0, 0.0, 0.0}, from_last_[4] = {}, from_before_[4] = {};
 };
 
 }  // namespace ostina::synth

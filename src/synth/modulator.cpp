@@ -77,6 +77,29 @@ double contribution(const Modulator& modulator, const ControllerState& state) {
 
 namespace {
 
+// Whether a source can move while a note sounds: the MIDI controllers, the
+// pressures and the pitch wheel can; "no controller", the key and the
+// velocity cannot.
+bool moves(ModulatorSource source) {
+    if (source.is_controller()) return true;
+    std::uint8_t index = source.index();
+    return index != ModulatorSource::kNone && index != ModulatorSource::kNoteOnVelocity &&
+           index != ModulatorSource::kNoteOnKey;
+}
+
+}  // namespace
+
+double least_contribution(const Modulator& modulator, const ControllerState& state) {
+    if (!moves(modulator.source) && !moves(modulator.amount_source)) return contribution(modulator, state);
+    if (modulator.transform == 2) return 0.0;  // an absolute value
+    bool bipolar = (moves(modulator.source) && modulator.source.bipolar()) ||
+                   (moves(modulator.amount_source) && modulator.amount_source.bipolar());
+    double amount = modulator.amount;
+    return bipolar ? -std::fabs(amount) : std::min(amount, 0.0);
+}
+
+namespace {
+
 constexpr std::uint16_t kController = 0x80;
 constexpr std::uint16_t kDescending = 0x100;
 constexpr std::uint16_t kBipolar = 0x200;

@@ -70,6 +70,11 @@ double source_value(ModulatorSource source, const ControllerState& state);
 // What a modulator adds to its destination now.
 double contribution(const Modulator& modulator, const ControllerState& state);
 
+// The least a modulator may add while its note sounds: what it adds now when
+// it reads only the note (its key, its velocity), else the least its
+// controllers could make it add.
+double least_contribution(const Modulator& modulator, const ControllerState& state);
+
 // The specification's default modulators, which every voice has unless a
 // zone's modulator of the same kind replaces one.
 std::span<const Modulator> default_modulators();

@@ -57,23 +57,26 @@ void SongRenderer::prepare() {
 }
 
 // Frames up to the next thing that happens: an event, the song's end, the
-// tail's end, or the end of the room or of a block.
-std::uint32_t SongRenderer::next_span(std::size_t room) const {
-    std::uint64_t span = std::min<std::uint64_t>(room, kBlockFrames);
+// tail's end, or the end of a block. Blocks are counted from the song's
+// start, so what the synthesizer is asked for never depends on how much
+// the caller asks for at a time.
+std::uint32_t SongRenderer::next_span() const {
+    std::uint64_t span = kBlockFrames - position_ % kBlockFrames;
     if (next_ < events_.size()) span = std::min(span, events_[next_].frame - position_);
     span = std::min(span, (ended_ ? tail_end_ : end_) - position_);
     return static_cast<std::uint32_t>(span);
 }
 
-std::size_t SongRenderer::render(std::span<float> out) {
-    std::size_t room = out.size() / 2, written = 0;
-    while (written < room && !finished_) {
+// Plays on to the next span and keeps its frames for the caller.
+void SongRenderer::produce() {
+    taken_ = ready_ = 0;
+    while (ready_ == 0 && !finished_) {
         while (next_ < events_.size() && events_[next_].frame <= position_) synthesizer_.apply(events_[next_++].event);
         if (!ended_ && position_ >= end_) {  // the last frame's events come first
             synthesizer_.release_all();
             ended_ = true;
         }
-        std::uint32_t span = next_span(room - written);
+        std::uint32_t span = next_span();
         if (ended_ && span == 0) {  // the tail's time is up
             finished_ = true;
             break;
@@ -83,13 +86,28 @@ std::size_t SongRenderer::render(std::span<float> out) {
             span = sounded;
             finished_ = true;
         }
-        float* at = out.data() + 2 * written;
-        for (std::uint32_t i = 0; i < span; ++i) {
-            at[2 * i] = left_[i];
-            at[2 * i + 1] = right_[i];
-        }
         position_ += span;
-        written += span;
+        ready_ = span;
+    }
+}
+
+std::size_t SongRenderer::render(std::span<float> out) {
+    std::size_t room = out.size() / 2, written = 0;
+    while (written < room) {
+        if (taken_ == ready_) {
+            if (finished_) break;
+            produce();
+            continue;
+        }
+        std::size_t count = std::min<std::size_t>(room - written, ready_ - taken_);
+        float* at = out.data() + 2 * written;
+        for (std::size_t i = 0; i < count; ++i) {
+            at[2 * i] = left_[taken_ + i];
+            at[2 * i + 1] = right_[taken_ + i];
+        }
+        taken_ += static_cast<std::uint32_t>(count);
+        written += count;
+        handed_ += count;
     }
     return written;
 }

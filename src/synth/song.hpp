@@ -38,27 +38,31 @@ public:
 
     std::uint64_t frames() const { return end_; }  // up to the last event
     std::uint64_t notes() const { return notes_; }  // notes the selection plays
-    std::uint64_t rendered() const { return position_; }  // frames written so far
+    std::uint64_t rendered() const { return handed_; }  // frames written so far
     // Builds every preset the song's notes play, as their note-ons would.
     void prepare();
 
     // Writes the next frames as interleaved stereo floats; returns how many
     // frames it wrote, fewer than `out` holds only when the song is over.
     std::size_t render(std::span<float> out);
-    bool finished() const { return finished_; }
+    bool finished() const { return finished_ && taken_ == ready_; }
 
 private:
     struct Timed {
         std::uint64_t frame;
         MidiEvent event;
     };
-    std::uint32_t next_span(std::size_t room) const;
+    std::uint32_t next_span() const;
+    void produce();
 
     std::vector<Timed> events_;
     Synthesizer synthesizer_;
     SongSettings settings_;
     std::uint64_t notes_ = 0;
-    std::uint64_t end_ = 0, tail_end_ = 0, position_ = 0;
+    std::uint64_t end_ = 0, tail_end_ = 0;
+    std::uint64_t position_ = 0;        // frames played
+    std::uint64_t handed_ = 0;          // frames written out
+    std::uint32_t ready_ = 0, taken_ = 0;  // of the frames played and kept
     std::size_t next_ = 0;
     bool ended_ = false, finished_ = false;
     std::vector<float> left_, right_;

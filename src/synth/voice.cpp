@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "synth/units.hpp"
 
@@ -9,7 +10,7 @@ namespace ostina::synth {
 namespace {
 
 constexpr double kFixedOne = 4294967296.0;    // 2^32: positions are 32.32 fixed point
-constexpr float kFraction = 1.0f / 4294967296.0f;
+constexpr float kFraction = 1.0f / 16777216.0f;  // 2^-24
 constexpr double kHighestIncrement = 4096.0;  // frames of sample per output frame, at most
 constexpr double kPi = 3.141592653589793;
 constexpr double kChokeSeconds = 0.005;       // a choked note falls 100 dB in this time
@@ -28,17 +29,26 @@ double clamped(Generator generator, double value) {
     return std::clamp(value, static_cast<double>(about.low), static_cast<double>(about.high));
 }
 
-// Four-point, third-order Hermite interpolation between x0 and x1.
-inline float hermite(float xm1, float x0, float x1, float x2, float t) {
-    float c1 = 0.5f * (x1 - xm1);
-    float c2 = xm1 - 2.5f * x0 + 2.0f * x1 - 0.5f * x2;
-    float c3 = 0.5f * (x2 - xm1) + 1.5f * (x0 - x1);
+// Four-point, third-order Hermite interpolation between x0 and x1, for one
+// frame (float) or four at once (Lanes): the same operations in the same
+// order, so either gives the same bits.
+using Lanes = float __attribute__((vector_size(16)));
+using IntLanes = std::int32_t __attribute__((vector_size(16)));
+
+template <class T>
+inline T hermite(T xm1, T x0, T x1, T x2, T t) {
+    T c1 = 0.5f * (x1 - xm1);
+    T c2 = xm1 - 2.5f * x0 + 2.0f * x1 - 0.5f * x2;
+    T c3 = 0.5f * (x2 - xm1) + 1.5f * (x0 - x1);
     return ((c3 * t + c2) * t + c1) * t + x0;
 }
 
-inline float fraction_of(std::uint64_t position) {
-    return static_cast<float>(static_cast<std::uint32_t>(position)) * kFraction;
+// The position's fraction to 24 bits, which a float holds exactly.
+inline std::int32_t fraction_bits(std::uint64_t position) {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(position) >> 8);
 }
+
+inline float fraction_of(std::uint64_t position) { return static_cast<float>(fraction_bits(position)) * kFraction; }
 
 }  // namespace
 
@@ -135,7 +145,12 @@ void Voice::modulate(ControllerState state, double tuning_cents) {
     state.key = key_;
     state.velocity = velocity_;
     std::array<double, kGeneratorCount> added{};
-    for (const Modulator& modulator : modulators_) added[index_of(modulator.destination)] += contribution(modulator, state);
+    double least_attenuation = base_[index_of(Generator::initialAttenuation)];
+    for (const Modulator& modulator : modulators_) {
+        added[index_of(modulator.destination)] += contribution(modulator, state);
+        if (modulator.destination == Generator::initialAttenuation)
+            least_attenuation += least_contribution(modulator, state);
+    }
     for (std::size_t i = 0; i < kGeneratorCount; ++i) {
         auto generator = static_cast<Generator>(i);
         double sum = base_[i] + added[i];
@@ -146,6 +161,11 @@ void Voice::modulate(ControllerState state, double tuning_cents) {
     }
     tuning_cents_ = tuning_cents;
     if (!filtered_ && active_ && value(Generator::initialFilterFc) < LowPass::kOpenCents) filtered_ = true;
+    // The loudest the controllers could make the voice, the tremolo's swing
+    // included: the measure of when it has become inaudible for good.
+    least_attenuation = std::max(clamped(Generator::initialAttenuation, least_attenuation) -
+                                     std::fabs(value(Generator::modLfoToVolume)), 0.0);
+    loudest_ = gain_of_centibels(least_attenuation);
 }
 
 // Each slow parameter is computed again only when what it depends on has
@@ -182,9 +202,9 @@ void Voice::control() {
         glide_to(static_cast<float>(gain * std::cos(angle)), static_cast<float>(gain * std::sin(angle)));
     }
     // A voice whose envelope can only fall and that is already below -100
-    // dBFS at the loudest its controllers could make it (no attenuation at
-    // all) is inaudible for good: it ends, and takes no more time.
-    if (volume_.stage() >= Envelope::Stage::decay && volume_.level() * peak_ * output_gain_ < kInaudible)
+    // dBFS at the loudest its controllers could make it is inaudible for
+    // good: it ends, and takes no more time.
+    if (volume_.stage() >= Envelope::Stage::decay && volume_.level() * peak_ * loudest_ * output_gain_ < kInaudible)
         active_ = false;
 }
 
@@ -226,7 +246,11 @@ std::uint32_t Voice::direct_frames(std::uint32_t limit) const {
     std::int64_t last = loops_ ? loop_end_ : end_;  // reads stay below it
     if (index - 1 < first || index + 3 > last) return 0;
     std::uint64_t bound = static_cast<std::uint64_t>(last - 2) << 32;  // the position must stay below
-    std::uint64_t frames = (bound - 1 - position_) / increment_ + 1;
+    std::uint64_t room = bound - 1 - position_;
+    // Mostly the whole span fits, which a product shows without a division
+    // (a span is at most a control period, an increment below 2^44).
+    if (std::uint64_t{limit - 1} * increment_ <= room) return limit;
+    std::uint64_t frames = room / increment_ + 1;
     return static_cast<std::uint32_t>(std::min<std::uint64_t>(frames, limit));
 }
 
@@ -274,7 +298,19 @@ std::uint32_t Voice::read_span(float* mono, std::uint32_t frames) {
         std::uint64_t position = position_;
         const std::uint64_t increment = increment_;
         float* out = mono + done;
-        for (std::uint32_t i = 0; i < direct; ++i) {
+        std::uint32_t i = 0;
+        for (; i + 4 <= direct; i += 4) {  // four frames at once: their reads gathered, their math in lanes
+            std::uint64_t p1 = position + increment, p2 = p1 + increment, p3 = p2 + increment;
+            const float *a = data + (position >> 32), *b = data + (p1 >> 32), *c = data + (p2 >> 32),
+                        *d = data + (p3 >> 32);
+            IntLanes bits = {fraction_bits(position), fraction_bits(p1), fraction_bits(p2), fraction_bits(p3)};
+            Lanes y = hermite(Lanes{a[-1], b[-1], c[-1], d[-1]}, Lanes{a[0], b[0], c[0], d[0]},
+                              Lanes{a[1], b[1], c[1], d[1]}, Lanes{a[2], b[2], c[2], d[2]},
+                              __builtin_convertvector(bits, Lanes) * kFraction);
+            std::memcpy(out + i, &y, sizeof y);
+            position = p3 + increment;
+        }
+        for (; i < direct; ++i) {
             const float* at = data + (position >> 32);
             out[i] = hermite(at[-1], at[0], at[1], at[2], fraction_of(position));
             position += increment;
@@ -287,37 +323,45 @@ std::uint32_t Voice::read_span(float* mono, std::uint32_t frames) {
     return done;
 }
 
-// The filter and the volume envelope over the read frames, in place. The
-// envelope's level moves by a step (`Adds`, the attack) or by a factor.
+// The filter, the volume envelope and the gains over the read frames, added
+// to both sides. The envelope's level moves by a step (`Adds`, the attack)
+// or by a factor; the gains glide by a step a frame, a glide's first step
+// heard on its first frame. Four frames at a time, each lane's level and
+// gains computed from the span's start, so that no chain runs from frame to
+// frame.
 template <bool Filtered, bool Adds>
-void Voice::shape_span(float* mono, std::uint32_t frames) {
-    float level = static_cast<float>(volume_.level());
+void Voice::shape_span(float* mono, float* left, float* right, std::uint32_t frames) {
+    if constexpr (Filtered) filter_.process(mono, frames);
+    const float level = static_cast<float>(volume_.level());
     const float change = static_cast<float>(Adds ? volume_.step() : volume_.ratio());
-    // A local copy, which the stores cannot alias: its state stays in registers.
-    LowPass filter = filter_;
-    for (std::uint32_t i = 0; i < frames; ++i) {
-        float sample = mono[i];
-        if constexpr (Filtered) sample = filter.process(sample);
-        mono[i] = sample * level;
-        level = Adds ? level + change : level * change;
-    }
-    filter_ = filter;
-}
-
-// Adds the voice's signal to both sides at its gains, which glide by a step
-// a frame: a glide's first step is heard on its first frame. Each frame's
-// gain is computed from the span's start, so the loop has no chain from
-// frame to frame and runs several frames at once.
-void Voice::pan_span(const float* mono, float* left, float* right, std::uint32_t frames) {
-    const float left_gain = left_gain_, right_gain = right_gain_;
     const float left_step = left_step_, right_step = right_step_;
-    for (std::uint32_t i = 0; i < frames; ++i) {
-        auto steps = static_cast<float>(i + 1);
-        left[i] += mono[i] * (left_gain + steps * left_step);
-        right[i] += mono[i] * (right_gain + steps * right_step);
+    const Lanes counts = {1.0f, 2.0f, 3.0f, 4.0f};
+    Lanes levels = Adds ? level + (counts - 1.0f) * change
+                        : level * Lanes{1.0f, change, change * change, change * change * change};
+    const float four = Adds ? 4.0f * change : change * change * change * change;
+    Lanes left_gains = left_gain_ + counts * left_step, right_gains = right_gain_ + counts * right_step;
+    std::uint32_t i = 0;
+    for (; i + 4 <= frames; i += 4) {
+        Lanes sample, out_left, out_right;
+        std::memcpy(&sample, mono + i, sizeof sample);
+        std::memcpy(&out_left, left + i, sizeof out_left);
+        std::memcpy(&out_right, right + i, sizeof out_right);
+        sample *= levels;
+        out_left += sample * left_gains;
+        out_right += sample * right_gains;
+        std::memcpy(left + i, &out_left, sizeof out_left);
+        std::memcpy(right + i, &out_right, sizeof out_right);
+        levels = Adds ? levels + four : levels * four;
+        left_gains += 4.0f * left_step;
+        right_gains += 4.0f * right_step;
     }
-    left_gain_ = left_gain + static_cast<float>(frames) * left_step;
-    right_gain_ = right_gain + static_cast<float>(frames) * right_step;
+    for (std::uint32_t lane = 0; i < frames; ++i, ++lane) {  // the last frames, from the lanes' next values
+        float sample = mono[i] * levels[lane];
+        left[i] += sample * left_gains[lane];
+        right[i] += sample * right_gains[lane];
+    }
+    left_gain_ += static_cast<float>(frames) * left_step;
+    right_gain_ += static_cast<float>(frames) * right_step;
 }
 
 std::uint32_t Voice::render(float* left, float* right, std::uint32_t frames) {
@@ -329,9 +373,8 @@ std::uint32_t Voice::render(float* left, float* right, std::uint32_t frames) {
         if (glide_left_ > 0) span = std::min(span, glide_left_);
         std::uint32_t made = read_span(mono, span);
         bool adds = volume_.adds();
-        if (filtered_) adds ? shape_span<true, true>(mono, made) : shape_span<true, false>(mono, made);
-        else adds ? shape_span<false, true>(mono, made) : shape_span<false, false>(mono, made);
-        pan_span(mono, left, right, made);
+        if (filtered_) adds ? shape_span<true, true>(mono, left, right, made) : shape_span<true, false>(mono, left, right, made);
+        else adds ? shape_span<false, true>(mono, left, right, made) : shape_span<false, false>(mono, left, right, made);
         volume_.advance(span);
         modulation_.advance(span);
         age_ += span;

@@ -76,8 +76,7 @@ private:
     void start_envelopes(std::uint8_t key);
     std::uint32_t read_span(float* mono, std::uint32_t frames);
     template <bool Filtered, bool Adds>
-    void shape_span(float* mono, std::uint32_t frames);
-    void pan_span(const float* mono, float* left, float* right, std::uint32_t frames);
+    void shape_span(float* mono, float* left, float* right, std::uint32_t frames);
     void glide_to(float left, float right);
     std::uint32_t direct_frames(std::uint32_t limit) const;
     float fetch(std::int64_t index) const;
@@ -112,7 +111,8 @@ private:
     };
     Settled settled_;
     double output_gain_ = 1.0;
-    float peak_ = 1.0f;  // the sample's largest magnitude
+    double loudest_ = 1.0;  // the gain at the least attenuation the controllers allow
+    float peak_ = 1.0f;     // the sample's largest magnitude
 
     // Gain per side, gliding to its target.
     float left_gain_ = 0.0f, right_gain_ = 0.0f, left_step_ = 0.0f, right_step_ = 0.0f;
