@@ -180,6 +180,13 @@ def test_a_wav_needs_nothing_of_the_render_extra_and_flac_says_what_it_needs(tmp
     assert target.exists() == (status == 0)
 
 
+def test_a_batch_needs_nothing_of_the_render_extra_either(tmp_path, song):
+    command = [sys.executable, "-c", WITHOUT_EXTRA.format(extra=EXTRA), "--outdir", str(tmp_path / "out"), str(song),
+               "--workers", "1", "-q"]
+    result = subprocess.run(command, capture_output=True, text=True)
+    assert (result.returncode, result.stderr) == (0, "") and os.listdir(tmp_path / "out") == ["song.wav"]
+
+
 def test_ctrl_c_stops_cleanly_and_leaves_no_partial_output(tmp_path):
     long = write_song(tmp_path / "long.mid", [[e for beat in range(0, 4000, 2) for e in note(beat * 480, 960, 48 + beat % 24)]])
     out = tmp_path / "out"

@@ -176,3 +176,12 @@ def test_a_drum_kit_plays_on_channel_10_whatever_the_bank_select():
     assert synth.active_voices == 1
     synth.note_on(0, 38, 127)  # no melodic preset in this bank: nothing plays
     assert synth.active_voices == 1
+
+
+def test_a_note_of_more_zones_than_voices_plays_as_many_as_fit():
+    bank = Bank()
+    sample = bank.add_sample(np.ones(RATE, np.float32), RATE, 60)
+    bank.add_preset(0, 0, [(bank.add_instrument([(sample, []), (sample, [])]), [])])
+    synth = synthesizer(bank, polyphony=1)
+    synth.note_on(0, 60, 127)
+    assert synth.active_voices == 1

@@ -57,6 +57,7 @@ class Synthesizer:
     def program_change(self, channel: int, program: int) -> None: ...
     def pitch_bend(self, channel: int, value: int) -> None: ...
     def channel_pressure(self, channel: int, value: int) -> None: ...
+    def key_pressure(self, channel: int, key: int, value: int) -> None: ...
     def render(self, frames: int) -> bytes:
         """The next frames as interleaved stereo 32-bit floats."""
     @property
@@ -68,7 +69,8 @@ class Song:
     def __new__(cls, midi: MidiFile, bank: Bank | None = None, builtin: bool = True, rate: int = 44100,
                 polyphony: int = 256, gain: float = 1.0, tail_seconds: float = 5.0,
                 tracks: Sequence[int] | None = None, muted_tracks: Sequence[int] = (),
-                channels: int = 65535) -> Song: ...
+                channels: int = 65535, judged_gain: float | None = None) -> Song:
+        """`judged_gain` is the mix's gain against which a voice is judged inaudible (default `gain`)."""
     @property
     def frames(self) -> int:
         """Frames up to the song's last event."""

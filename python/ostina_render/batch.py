@@ -25,9 +25,8 @@ from typing import TYPE_CHECKING, Any, Literal, Protocol, TypeAlias, cast
 
 from .errors import RenderError
 from .output import PART_SUFFIX, cannot_write, replacing
-from .render import RenderOptions, RenderReport, render_file, users_bank
+from .render import RenderOptions, RenderReport, load, render_file, users_bank
 from .reading import read_bytes
-from .song import read_song
 
 if TYPE_CHECKING:
     from distributed import Client
@@ -162,7 +161,7 @@ def render_bytes(source: str, midi: bytes, options: RenderOptions) -> Rendered:
     Runs on a worker; messages and the report name `source`.
     """
     buffer = io.BytesIO()
-    report = render_file(read_song(source, midi), buffer, options)
+    report = render_file(load(source, options, midi), buffer, options)
     return Rendered(buffer.getvalue(), report)
 
 

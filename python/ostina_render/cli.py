@@ -136,9 +136,9 @@ def render_one(arguments: argparse.Namespace) -> None:
     performance = load(arguments.inputs[0], options)
     with progress_bar(performance.midi.duration(), options.rate, arguments.quiet) as advance:
         report = render_file(performance, target, options, progress=advance)
-    for notice in report.notices:
-        print(notice, file=sys.stderr)
     if not arguments.quiet:
+        for notice in report.notices:
+            print(notice, file=sys.stderr)
         print(report.summary())
 
 
@@ -209,17 +209,39 @@ def batch_usage(arguments: argparse.Namespace) -> str | None:
     return None
 
 
-def render_many(arguments: argparse.Namespace) -> int:
+class _Lines:
+    """What the batch tells a file bar, without one: failures, one line each."""
+
+    def write(self, text: str, file: Any) -> None:
+        print(text, file=file)
+
+    def set_postfix_str(self, text: str, refresh: bool) -> None:
+        pass
+
+    def update(self) -> None:
+        pass
+
+
+@contextlib.contextmanager
+def files_bar(count: int, quiet: bool) -> Any:
+    """A progress bar over files on stderr, when stderr is a terminal and tqdm is installed."""
+    if quiet or not sys.stderr.isatty() or not _installed("tqdm"):
+        yield _Lines()
+        return
     from tqdm import tqdm
 
+    with tqdm(total=count, unit="file", desc="rendering", leave=False) as bar:
+        yield bar
+
+
+def render_many(arguments: argparse.Namespace) -> int:
     from . import batch
 
     format_name = arguments.format or "wav"
     workers = arguments.workers or batch.default_workers()
     options = options_from(arguments, format_name)
     jobs = batch.find_jobs(arguments.inputs, arguments.outdir, format_name)
-    with contextlib.ExitStack() as stack, tqdm(total=len(jobs), unit="file", desc="rendering", leave=False,
-                                               disable=arguments.quiet or not sys.stderr.isatty()) as bar:
+    with contextlib.ExitStack() as stack, files_bar(len(jobs), arguments.quiet) as bar:
         executor = (stack.enter_context(batch.dask_client(arguments.dask, workers)) if arguments.dask
                     else batch.Processes(workers))
         audio = 0.0

@@ -70,6 +70,8 @@ class RenderOptions:
             raise RenderError(f"{self.bits} bits are not offered: choose 16 or 24")
         if not 1 <= self.polyphony <= 65535:
             raise RenderError(f"a polyphony of {self.polyphony} is outside 1-65535")
+        if not self.max_seconds > 0:
+            raise RenderError(f"a longest song of {self.max_seconds} s: it must be more than 0")
         if not -96 <= self.gain_db <= 48:
             raise RenderError(f"a gain of {self.gain_db} dB is outside -96 to 48")
         for program in self.program_samples:
@@ -129,13 +131,16 @@ class Performance:
     notices: tuple[str, ...]
 
 
-def load(source: Source | Performance, options: RenderOptions = RenderOptions()) -> Performance:
-    """The file to render, read from its path or from a Song's bytes."""
+def load(source: Source | Performance, options: RenderOptions = RenderOptions(),
+         data: bytes | None = None) -> Performance:
+    """The file to render, read from its path (or from its bytes `data` read elsewhere)
+    or from a Song's bytes."""
     if isinstance(source, Performance):
         return source
     if isinstance(source, (str, os.PathLike)):
         name = os.fspath(source)
-        data = read_bytes(name, options.max_midi_bytes)
+        data = read_bytes(name, options.max_midi_bytes) if data is None else checked_bytes(
+            name, data, options.max_midi_bytes)
     else:  # a Song read before
         name, data = source.path, checked_bytes(source.path, source.data, options.max_midi_bytes)
     midi = parse(name, data)
@@ -143,14 +148,16 @@ def load(source: Source | Performance, options: RenderOptions = RenderOptions())
 
 
 def player(performance: Performance, options: RenderOptions, gain: float | None = None) -> _synth.Song:
-    """A native song for `options`, its presets built; a song longer than the limit is refused."""
+    """A native song for `options`, its presets built; a song longer than the limit is refused.
+    `gain` (linear) replaces the options' level; voices are still judged inaudible at that
+    level, so that a louder render of the song is the same render, scaled."""
     options.check()
     bank = users_bank(options)
     try:
         song = _synth.Song(performance.midi, bank, True, options.rate, options.polyphony,
                            options.gain() if gain is None else gain, TAIL_SECONDS,
                            None if options.tracks is None else sorted(options.tracks), sorted(options.mute_tracks),
-                           options.channel_mask())
+                           options.channel_mask(), options.gain())
     except MemoryError:
         raise RenderError(f"{performance.name}: not enough memory to render it") from None
     seconds = song.frames / options.rate
@@ -195,6 +202,8 @@ def render_array(source: Source, start: float = 0.0, end: float | None = None,
 
     performance = load(source, options)
     song = player(performance, options)
+    if options.normalize:
+        song = _normalized(performance, song, options)
     first = math.floor(start * options.rate + 0.5)
     last = None if end is None else math.floor(end * options.rate + 0.5)
     kept, position = [], 0

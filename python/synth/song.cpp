@@ -2,6 +2,8 @@
 // rendered block by block to floats or PCM).
 #include "classes.hpp"
 #include "synth/notes.hpp"
+#include <algorithm>
+
 #include "format.hpp"
 #include "synth/tempo.hpp"
 
@@ -67,6 +69,8 @@ synth::Selection selection_of(const std::optional<std::vector<std::uint32_t>>& t
     selection.some_tracks = tracks.has_value();
     if (tracks) selection.tracks = *tracks;
     selection.muted_tracks = std::move(muted_tracks);
+    std::ranges::sort(selection.tracks);
+    std::ranges::sort(selection.muted_tracks);
     selection.channels = channels;
     return selection;
 }
@@ -74,10 +78,10 @@ synth::Selection selection_of(const std::optional<std::vector<std::uint32_t>>& t
 SongPlayer make_song(MidiFile file, std::optional<SharedBank> bank, bool builtin, std::uint32_t rate,
                      std::uint32_t polyphony, double gain, double tail_seconds,
                      std::optional<std::vector<std::uint32_t>> tracks, std::vector<std::uint32_t> muted_tracks,
-                     std::uint16_t channels) {
+                     std::uint16_t channels, std::optional<double> judged_gain) {
     if (!(tail_seconds >= 0.0 && tail_seconds <= 3600.0))
         throw ValueError("a tail of " + std::to_string(tail_seconds) + " s");
-    synth::SongSettings settings{{rate, polyphony, gain}, tail_seconds};
+    synth::SongSettings settings{{rate, polyphony, gain, judged_gain.value_or(gain)}, tail_seconds};
     return {synth::SongRenderer(file, make_library(bank, builtin, rate),
                                 selection_of(tracks, std::move(muted_tracks), channels), settings),
             {}};
@@ -155,7 +159,7 @@ const ClassDefinition& Bound<MidiFile>::definition() {
 const ClassDefinition& Bound<SongPlayer>::definition() {
     static const ClassDefinition definition = define<SongPlayer>(
         Constructor<"Song(midi, bank=None, builtin=True, rate=44100, polyphony=256, gain=1.0, tail_seconds=5.0, "
-                    "tracks=None, muted_tracks=(), channels=65535)", &make_song>{},
+                    "tracks=None, muted_tracks=(), channels=65535, judged_gain=None)", &make_song>{},
         Property<"frames", &song_frames>{},
         Property<"notes", &song_notes>{},
         Property<"rendered", &song_rendered>{},

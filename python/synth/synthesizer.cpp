@@ -19,7 +19,7 @@ std::uint8_t data_of(std::uint8_t value, const char* what) {
 
 Synthesizer make_synthesizer(std::optional<SharedBank> bank, bool builtin, std::uint32_t rate,
                              std::uint32_t polyphony) {
-    return Synthesizer(make_library(bank, builtin, rate), {rate, polyphony});
+    return Synthesizer(make_library(bank, builtin, rate), {rate, polyphony, 1.0, 1.0});
 }
 
 void note_on(Synthesizer& synthesizer, std::uint8_t channel, std::uint8_t key, std::uint8_t velocity) {
@@ -41,6 +41,10 @@ void program_change(Synthesizer& synthesizer, std::uint8_t channel, std::uint8_t
 void pitch_bend(Synthesizer& synthesizer, std::uint8_t channel, std::uint16_t value) {
     if (value > 16383) throw ValueError("pitch bend " + std::to_string(value) + " is outside 0-16383");
     synthesizer.pitch_bend(channel_of(channel), value);
+}
+
+void key_pressure(Synthesizer& synthesizer, std::uint8_t channel, std::uint8_t key, std::uint8_t value) {
+    synthesizer.key_pressure(channel_of(channel), data_of(key, "key"), data_of(value, "pressure"));
 }
 
 void channel_pressure(Synthesizer& synthesizer, std::uint8_t channel, std::uint8_t value) {
@@ -73,6 +77,7 @@ const ClassDefinition& Bound<Synthesizer>::definition() {
         Method<"program_change($self, channel, program)", &program_change>{},
         Method<"pitch_bend($self, channel, value)", &pitch_bend>{},
         Method<"channel_pressure($self, channel, value)", &channel_pressure>{},
+        Method<"key_pressure($self, channel, key, value)", &key_pressure>{},
         Method<"render($self, frames)", &render>{},
         Property<"active_voices", &active_voices>{});
     return definition;

@@ -21,8 +21,6 @@ namespace ostina::synth {
 // from the start of `data`. `owner` keeps the frames alive (several samples
 // may share one pool of data).
 struct Sample {
-    enum class Link : std::uint8_t { mono, left, right };
-
     std::string name;
     std::shared_ptr<const void> owner;
     std::span<const float> data;
@@ -31,8 +29,6 @@ struct Sample {
     std::uint8_t original_key = 60;
     std::int8_t correction = 0;  // cents
     float peak = 1.0f;           // the largest magnitude of its frames, set when it is added
-    Link link = Link::mono;
-    std::optional<std::size_t> partner;  // the other half of a stereo pair, in the same bank
 };
 
 struct KeyRange {

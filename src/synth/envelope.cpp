@@ -93,22 +93,24 @@ double Envelope::step() const { return stage_ == Stage::attack ? 1.0 / static_ca
 double Envelope::ratio() const { return ratio_; }
 
 void Envelope::advance(std::uint64_t frames) {
-    if (stage_ == Stage::finished) return;
-    std::uint64_t moved = length_ == kForever ? frames : std::min(length_ - elapsed_, frames);
-    elapsed_ += moved;
-    if (stage_ == Stage::sustain) return;  // the level holds
-    if (elapsed_ < length_ && ratio_ != 1.0) {
-        // Within a fall that is linear in decibels: the level times the span's
-        // factor, kept for the next span of the same length (most are a
-        // control period), instead of a call to the math library per span.
-        if (moved != factor_frames_) {
-            factor_frames_ = moved;
-            factor_ = std::pow(ratio_, static_cast<double>(moved));
+    while (frames > 0 && stage_ != Stage::finished) {  // through as many stages as the frames reach
+        std::uint64_t moved = length_ == kForever ? frames : std::min(length_ - elapsed_, frames);
+        elapsed_ += moved;
+        frames -= moved;
+        if (stage_ == Stage::sustain) return;  // the level holds
+        if (elapsed_ < length_ && ratio_ != 1.0) {
+            // Within a fall that is linear in decibels: the level times the
+            // span's factor, kept for the next span of the same length (most
+            // are a control period), instead of a call to the math library.
+            if (moved != factor_frames_) {
+                factor_frames_ = moved;
+                factor_ = std::pow(ratio_, static_cast<double>(moved));
+            }
+            level_ *= factor_;
+            return;
         }
-        level_ *= factor_;
-        return;
+        settle();
     }
-    settle();
 }
 
 void Envelope::release() {

@@ -39,7 +39,7 @@ public:
     double step() const;
     double ratio() const;
 
-    // Moves `frames` frames on, at most to the stage's end.
+    // Moves `frames` frames on, through the stages they reach.
     void advance(std::uint64_t frames);
     void release();
     // A release of `frames` for one full fall at most: a note cut short.

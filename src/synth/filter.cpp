@@ -10,7 +10,7 @@ namespace {
 
 constexpr double kPi = 3.141592653589793;
 constexpr double kHighestShare = 0.45;    // of the rate: the cutoff stays below Nyquist
-constexpr double kButterworthDb = 3.0103; // a two-pole low-pass of no resonance is 3 dB down at its cutoff
+constexpr double kButterworthQ = 0.7071067811865476;  // a two-pole low-pass of no resonance
 constexpr double kTiny = 1e-20;
 
 }  // namespace
@@ -21,9 +21,9 @@ void LowPass::tune(double cutoff_cents, double resonance_centibels, std::uint32_
     if (resonance_centibels != resonance_) {
         resonance_ = resonance_centibels;
         double height_db = std::max(resonance_centibels, 0.0) / 10.0;
-        // The gain at the cutoff is Q: a resonance of 0 is Butterworth's Q of
-        // 1/sqrt(2), and each decibel of height above that raises the peak.
-        q_ = std::pow(10.0, (height_db - kButterworthDb) / 20.0);
+        // The gain at the cutoff over the gain at DC is Q: the height itself,
+        // and for a resonance of 0 Butterworth's 1/sqrt(2), 3 dB down there.
+        q_ = height_db > 0.0 ? std::pow(10.0, height_db / 20.0) : kButterworthQ;
         dc_gain_ = std::pow(10.0, -height_db / 40.0);  // down by half the height
     }
     double hertz = std::min(hertz_of_absolute_cents(cutoff_cents), kHighestShare * rate);

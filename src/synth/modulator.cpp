@@ -69,17 +69,6 @@ double source_value(ModulatorSource source, const ControllerState& state) {
     return shaped(source.curve(), x);
 }
 
-double contribution(const Modulator& modulator, const ControllerState& state) {
-    double value = modulator.amount * source_value(modulator.source, state) *
-                   source_value(modulator.amount_source, state);
-    return modulator.transform == 2 ? std::fabs(value) : value;
-}
-
-namespace {
-
-// Whether a source can move while a note sounds: the MIDI controllers, the
-// pressures and the pitch wheel can; "no controller", the key and the
-// velocity cannot.
 bool moves(ModulatorSource source) {
     if (source.is_controller()) return true;
     std::uint8_t index = source.index();
@@ -87,7 +76,26 @@ bool moves(ModulatorSource source) {
            index != ModulatorSource::kNoteOnKey;
 }
 
-}  // namespace
+double SourceCache::value(ModulatorSource source, const ControllerState& state) {
+    bool shared = moves(source) && !(source.index() == ModulatorSource::kPolyPressure && !source.is_controller());
+    if (!shared) return source_value(source, state);
+    for (std::size_t i = 0; i < size_; ++i)
+        if (sources_[i] == source.bits) return values_[i];
+    double value = source_value(source, state);
+    if (size_ < kSize) {
+        sources_[size_] = source.bits;
+        values_[size_++] = value;
+    }
+    return value;
+}
+
+double contribution(const Modulator& modulator, const ControllerState& state, SourceCache* cache) {
+    auto read = [&](ModulatorSource source) {
+        return cache ? cache->value(source, state) : source_value(source, state);
+    };
+    double value = modulator.amount * read(modulator.source) * read(modulator.amount_source);
+    return modulator.transform == 2 ? std::fabs(value) : value;
+}
 
 double least_contribution(const Modulator& modulator, const ControllerState& state) {
     if (!moves(modulator.source) && !moves(modulator.amount_source)) return contribution(modulator, state);

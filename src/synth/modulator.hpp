@@ -3,6 +3,7 @@
 // SoundFont 2.04 specification defines them, with its default modulators.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
 
@@ -67,8 +68,27 @@ struct ControllerState {
 // to 1 for a bipolar one (centred on 64, on 8192 for the pitch wheel).
 double source_value(ModulatorSource source, const ControllerState& state);
 
+// Source values read once and kept: those that read only the channel's
+// state (its controllers, pressure and wheel), which every voice of the
+// channel shares.
+class SourceCache {
+public:
+    double value(ModulatorSource source, const ControllerState& state);
+
+private:
+    static constexpr std::size_t kSize = 16;
+    std::array<std::uint16_t, kSize> sources_{};
+    std::array<double, kSize> values_{};
+    std::size_t size_ = 0;
+};
+
+// Whether a source can move while a note sounds: the MIDI controllers, the
+// pressures and the pitch wheel can; "no controller", the key and the
+// velocity cannot.
+bool moves(ModulatorSource source);
+
 // What a modulator adds to its destination now.
-double contribution(const Modulator& modulator, const ControllerState& state);
+double contribution(const Modulator& modulator, const ControllerState& state, SourceCache* cache = nullptr);
 
 // The least a modulator may add while its note sounds: what it adds now when
 // it reads only the note (its key, its velocity), else the least its

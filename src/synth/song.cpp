@@ -11,8 +11,8 @@ constexpr std::uint32_t kBlockFrames = 4096;  // the synthesizer's buffers stay 
 
 bool is_note(const MidiEvent& event) { return event.kind == MidiKind::note_on || event.kind == MidiKind::note_off; }
 
-bool contains(const std::vector<std::uint32_t>& list, std::uint32_t value) {
-    return std::find(list.begin(), list.end(), value) != list.end();
+bool contains(const std::vector<std::uint32_t>& sorted, std::uint32_t value) {
+    return std::binary_search(sorted.begin(), sorted.end(), value);
 }
 
 }  // namespace

@@ -19,8 +19,8 @@ namespace ostina::synth {
 // message plays whatever its track, so a channel's controllers hold.
 struct Selection {
     bool some_tracks = false;
-    std::vector<std::uint32_t> tracks;
-    std::vector<std::uint32_t> muted_tracks;
+    std::vector<std::uint32_t> tracks;        // sorted
+    std::vector<std::uint32_t> muted_tracks;  // sorted
     std::uint16_t channels = 0xFFFF;  // one bit per channel, channel 0 the lowest
 
     bool plays(std::uint32_t track, std::uint8_t channel) const;

@@ -13,6 +13,7 @@ Synthesizer::Synthesizer(std::shared_ptr<Library> library, SynthesizerSettings s
     if (settings_.polyphony == 0) throw ValueError("a polyphony of 0 voices");
     for (std::uint8_t number = 0; number < 16; ++number) channels_.emplace_back(number == kDrumChannel);
     voices_.resize(settings_.polyphony);
+    settled_in_.fill(UINT64_MAX);  // no period yet
     active_.reserve(settings_.polyphony);
 }
 
@@ -45,16 +46,14 @@ void Synthesizer::note_on(std::uint8_t number, std::uint8_t key, std::uint8_t ve
     plans_.clear();
     library_->voices(channel.preset(), key, velocity, plans_);
     if (plans_.empty()) return;
+    if (plans_.size() > voices_.size()) plans_.resize(voices_.size());  // a note of more zones than voices
     std::uint64_t note = next_note_++;
     ControllerState state = channel.state(key, velocity);
     ChannelTuning tuning = channel.tuning();
     for (const VoicePlan& plan : plans_) {
         std::size_t index = take_voice(note);
-        voices_[index].start(plan, state, tuning, number, note, settings_.rate, settings_.gain);
-    }
-    for (const VoicePlan& plan : plans_) {
-        int exclusive = plan.generators[index_of(Generator::exclusiveClass)];
-        if (exclusive != 0) choke_class(number, exclusive, note);
+        voices_[index].start(plan, state, tuning, number, note, settings_.rate, settings_.gain, settings_.judged_gain);
+        if (int exclusive = voices_[index].exclusive_class()) choke_class(number, exclusive, note);
     }
     channel.hold(key, note);
 }
@@ -149,13 +148,28 @@ void Synthesizer::act(std::uint8_t number, ChannelAction action) {
     }
 }
 
-void Synthesizer::remodulate(std::uint8_t number) {
-    Channel& channel = this->channel(number);
-    double cents = channel.tuning().cents;
-    each_voice(number, [&](Voice& voice) {
-        voice.modulate(channel.state(voice.key(), voice.velocity()), cents);
-        voice.control();
-    });
+// A channel's voices read its controllers again before the next frame is
+// rendered, once however many messages came on one frame; the sources they
+// share are read once for all of them. A channel's first change in a
+// control period acts from its own frame, later ones from the period's end:
+// a flood of messages costs no more than two readings a period.
+void Synthesizer::remodulate(std::uint8_t number) { moved_[number & 0x0F] = true; }
+
+void Synthesizer::settle_moved() {
+    std::uint64_t period = clock_ / kControlFrames;
+    bool period_starts = clock_ % kControlFrames == 0;
+    for (std::uint8_t number = 0; number < 16; ++number) {
+        if (!moved_[number] || (!period_starts && settled_in_[number] == period)) continue;
+        moved_[number] = false;
+        settled_in_[number] = period;
+        Channel& channel = this->channel(number);
+        double cents = channel.tuning().cents;
+        SourceCache shared;
+        each_voice(number, [&](Voice& voice) {
+            voice.modulate(channel.state(voice.key(), voice.velocity()), cents, shared);
+            voice.control();
+        });
+    }
 }
 
 void Synthesizer::program_change(std::uint8_t number, std::uint8_t program) { channel(number).program_change(program); }
@@ -190,11 +204,13 @@ void Synthesizer::release_all() {
 std::uint32_t Synthesizer::render(float* left, float* right, std::uint32_t frames) {
     std::memset(left, 0, frames * sizeof(float));
     std::memset(right, 0, frames * sizeof(float));
+    settle_moved();
     std::uint32_t done = 0, sounded = 0;
     while (done < frames) {
         std::uint32_t into_period = static_cast<std::uint32_t>(clock_ % kControlFrames);
         std::uint32_t span = std::min(frames - done, kControlFrames - into_period);
         bool settle = into_period == 0;
+        if (settle && done > 0) settle_moved();
         for (std::size_t index : active_) {
             Voice& voice = voices_[index];
             if (settle) voice.control();

@@ -3,8 +3,8 @@
 //
 // Events take effect between two frames; slow parameters are settled at
 // every event and every control period, counted from the synthesizer's
-// first frame, so the output does not depend on how its caller divides the
-// frames into blocks.
+// first frame. The same calls give the same bits; where a caller splits its
+// frames is a place where messages may arrive, and so part of the calls.
 //
 // When every voice is in use, a new note takes the voice that is quietest
 // among those already in their release; when none is, the voice of the
@@ -27,6 +27,9 @@ struct SynthesizerSettings {
     std::uint32_t rate = 44100;       // frames per second
     std::uint32_t polyphony = 256;    // voices at most
     double gain = 1.0;                // of the mix, linear
+    // The mix's gain against which a voice is judged inaudible: a render
+    // made louder to normalize another ends its voices where that one did.
+    double judged_gain = 1.0;
 };
 
 class Synthesizer {
@@ -63,6 +66,7 @@ private:
     void choke_class(std::uint8_t channel, int exclusive_class, std::uint64_t note);
     void end_note(std::uint8_t channel, std::uint64_t note);
     void remodulate(std::uint8_t channel);
+    void settle_moved();
     void act(std::uint8_t channel, ChannelAction action);
     template <class Each>
     void each_voice(std::uint8_t channel, Each&& each);
@@ -73,6 +77,8 @@ private:
     std::vector<Voice> voices_;
     std::vector<std::size_t> active_;  // indices into voices_, ascending: the mixing order
     std::vector<VoicePlan> plans_;     // reused by every note-on
+    std::array<bool, 16> moved_{};     // channels whose controllers moved since their voices read them
+    std::array<std::uint64_t, 16> settled_in_{};  // the control period a channel's voices last read them in
     std::uint64_t clock_ = 0;
     std::uint64_t next_note_ = 1;
 };

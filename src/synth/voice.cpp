@@ -53,9 +53,9 @@ inline float fraction_of(std::uint64_t position) { return static_cast<float>(fra
 }  // namespace
 
 void Voice::start(const VoicePlan& plan, const ControllerState& state, const ChannelTuning& tuning,
-                  std::uint8_t channel, std::uint64_t note, std::uint32_t rate, double output_gain) {
+                  std::uint8_t channel, std::uint64_t note, std::uint32_t rate, double output_gain,
+                  double judged_gain) {
     base_ = plan.generators;
-    modulators_ = plan.modulators;
     rate_ = rate;
     channel_ = channel;
     note_ = note;
@@ -67,15 +67,17 @@ void Voice::start(const VoicePlan& plan, const ControllerState& state, const Cha
     place_sample(sample);
     peak_ = sample.peak;
     output_gain_ = output_gain;
+    judged_gain_ = judged_gain;
     settled_ = Settled{};
 
     // The keynum and velocity generators stand in for the note's own.
-    int forced_key = base_[index_of(Generator::keynum)], forced_velocity = base_[index_of(Generator::velocity)];
-    key_ = forced_key >= 0 ? static_cast<std::uint8_t>(forced_key) : state.key;
-    velocity_ = forced_velocity >= 0 ? static_cast<std::uint8_t>(forced_velocity) : state.velocity;
-    int root = base_[index_of(Generator::overridingRootKey)] >= 0 ? base_[index_of(Generator::overridingRootKey)]
-                                                                   : sample.original_key;
-    modulate(state, tuning.cents);
+    auto forced = [&](Generator generator) { return static_cast<int>(clamped(generator, base_[index_of(generator)])); };
+    key_ = forced(Generator::keynum) >= 0 ? static_cast<std::uint8_t>(forced(Generator::keynum)) : state.key;
+    velocity_ = forced(Generator::velocity) >= 0 ? static_cast<std::uint8_t>(forced(Generator::velocity)) : state.velocity;
+    int root = forced(Generator::overridingRootKey) >= 0 ? forced(Generator::overridingRootKey) : sample.original_key;
+    divide_modulators(plan.modulators, state);
+    SourceCache cache;
+    modulate(state, tuning.cents, cache);
     std::uint8_t key = key_;
     key_cents_ = (key - root) * value(Generator::scaleTuning) + sample.correction;
     rate_ratio_ = static_cast<double>(sample.rate) / rate;
@@ -141,31 +143,56 @@ void Voice::start_envelopes(std::uint8_t key) {
     vibrato_lfo_ = Lfo(pause(Generator::delayVibLFO), hertz_of_absolute_cents(value(Generator::freqVibLFO)), rate_);
 }
 
-void Voice::modulate(ControllerState state, double tuning_cents) {
+// A generator's value from its sum: pitch keeps what its modulators add (the
+// pitch wheel goes far past fineTune's own range); every other value stays
+// in its range.
+double Voice::settled_value(std::size_t index, double sum) {
+    auto generator = static_cast<Generator>(index);
+    bool pitch = generator == Generator::fineTune || generator == Generator::coarseTune;
+    return pitch ? sum : clamped(generator, sum);
+}
+
+// The modulators that read only the note are summed into the generators
+// once; those that read the channel are kept for every change of it.
+void Voice::divide_modulators(const std::vector<Modulator>& modulators, ControllerState state) {
     state.key = key_;
     state.velocity = velocity_;
-    std::array<double, kGeneratorCount> added{};
-    double least_attenuation = base_[index_of(Generator::initialAttenuation)];
-    for (const Modulator& modulator : modulators_) {
-        added[index_of(modulator.destination)] += contribution(modulator, state);
+    live_.clear();
+    live_destinations_.clear();
+    for (std::size_t i = 0; i < kGeneratorCount; ++i) fixed_[i] = base_[i];
+    double least_attenuation = 0.0;  // what the channel's modulators could take off at most
+    for (const Modulator& modulator : modulators) {
+        auto destination = index_of(modulator.destination);
+        if (!moves(modulator.source) && !moves(modulator.amount_source)) {
+            fixed_[destination] += contribution(modulator, state);
+            continue;
+        }
+        live_.push_back(modulator);
+        if (std::find(live_destinations_.begin(), live_destinations_.end(), destination) == live_destinations_.end())
+            live_destinations_.push_back(static_cast<std::uint8_t>(destination));
         if (modulator.destination == Generator::initialAttenuation)
             least_attenuation += least_contribution(modulator, state);
     }
-    for (std::size_t i = 0; i < kGeneratorCount; ++i) {
-        auto generator = static_cast<Generator>(i);
-        double sum = base_[i] + added[i];
-        // Pitch keeps what its modulators add (the pitch wheel goes far past
-        // fineTune's own range); every other value stays in its range.
-        bool pitch = generator == Generator::fineTune || generator == Generator::coarseTune;
-        values_[i] = pitch ? sum : clamped(generator, sum);
-    }
+    for (std::size_t i = 0; i < kGeneratorCount; ++i) values_[i] = settled_value(i, fixed_[i]);
+    // The loudest the controllers could make the voice, the tremolo's swing
+    // and the filter's resonant peak (half its height above DC) included:
+    // the measure of when it has become inaudible for good.
+    double attenuation = clamped(Generator::initialAttenuation,
+                                 fixed_[index_of(Generator::initialAttenuation)] + least_attenuation);
+    loudest_ = gain_of_centibels(attenuation - std::fabs(value(Generator::modLfoToVolume)) -
+                                 value(Generator::initialFilterQ) / 2.0);
+}
+
+void Voice::modulate(ControllerState state, double tuning_cents, SourceCache& cache) {
+    state.key = key_;
+    state.velocity = velocity_;
+    std::array<double, kGeneratorCount> sums;
+    for (std::uint8_t destination : live_destinations_) sums[destination] = fixed_[destination];
+    for (const Modulator& modulator : live_)
+        sums[index_of(modulator.destination)] += contribution(modulator, state, &cache);
+    for (std::uint8_t destination : live_destinations_) values_[destination] = settled_value(destination, sums[destination]);
     tuning_cents_ = tuning_cents;
     if (!filtered_ && active_ && value(Generator::initialFilterFc) < LowPass::kOpenCents) filtered_ = true;
-    // The loudest the controllers could make the voice, the tremolo's swing
-    // included: the measure of when it has become inaudible for good.
-    least_attenuation = std::max(clamped(Generator::initialAttenuation, least_attenuation) -
-                                     std::fabs(value(Generator::modLfoToVolume)), 0.0);
-    loudest_ = gain_of_centibels(least_attenuation);
 }
 
 // Each slow parameter is computed again only when what it depends on has
@@ -204,7 +231,7 @@ void Voice::control() {
     // A voice whose envelope can only fall and that is already below -100
     // dBFS at the loudest its controllers could make it is inaudible for
     // good: it ends, and takes no more time.
-    if (volume_.stage() >= Envelope::Stage::decay && volume_.level() * peak_ * loudest_ * output_gain_ < kInaudible)
+    if (volume_.stage() >= Envelope::Stage::decay && volume_.level() * peak_ * loudest_ * judged_gain_ < kInaudible)
         active_ = false;
 }
 

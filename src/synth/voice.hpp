@@ -40,13 +40,16 @@ public:
 
     // Starts `plan` for a note; `state` is the channel's, with the note's
     // key and velocity. Each voice of a note shares its `note` number.
-    // `output_gain` scales the voice's level, as the mix's gain.
+    // `output_gain` scales the voice's level, as the mix's gain; the voice is
+    // judged inaudible at `judged_gain`.
     void start(const VoicePlan& plan, const ControllerState& state, const ChannelTuning& tuning,
-               std::uint8_t channel, std::uint64_t note, std::uint32_t rate, double output_gain);
+               std::uint8_t channel, std::uint64_t note, std::uint32_t rate, double output_gain,
+               double judged_gain);
 
     // Reads the modulators again after a controller of the channel moved;
-    // the note's own key and velocity replace the state's.
-    void modulate(ControllerState state, double tuning_cents);
+    // the note's own key and velocity replace the state's. `cache` keeps the
+    // sources the channel's voices share.
+    void modulate(ControllerState state, double tuning_cents, SourceCache& cache);
     // Settles the slow parameters for the frames that follow.
     void control();
     // Adds the next `frames` frames to `left` and `right`; returns how many
@@ -73,6 +76,8 @@ public:
 private:
     double value(Generator generator) const { return values_[index_of(generator)]; }
     void place_sample(const Sample& sample);
+    void divide_modulators(const std::vector<Modulator>& modulators, ControllerState state);
+    static double settled_value(std::size_t index, double sum);
     void start_envelopes(std::uint8_t key);
     std::uint32_t read_span(float* mono, std::uint32_t frames);
     template <bool Filtered, bool Adds>
@@ -91,9 +96,13 @@ private:
     std::uint64_t position_ = 0;   // frames from the data's start, 32.32 fixed point
     std::uint64_t increment_ = 0;
 
-    // The generators and what the modulators add, in their units.
+    // The generators and what the modulators add, in their units: `fixed_`
+    // with what the modulators that read only the note add, `live_` the
+    // modulators that read the channel, and the generators they move.
     GeneratorValues base_{};
-    std::vector<Modulator> modulators_;
+    std::array<double, kGeneratorCount> fixed_{};
+    std::vector<Modulator> live_;
+    std::vector<std::uint8_t> live_destinations_;
     std::array<double, kGeneratorCount> values_{};
     double key_cents_ = 0.0;       // the key's pitch relative to the sample's root, with its correction
     double rate_ratio_ = 1.0;      // the sample's rate over the output rate
@@ -110,7 +119,7 @@ private:
         double cents = std::nan(""), centibels = std::nan(""), pan = std::nan("");
     };
     Settled settled_;
-    double output_gain_ = 1.0;
+    double output_gain_ = 1.0, judged_gain_ = 1.0;
     double loudest_ = 1.0;  // the gain at the least attenuation the controllers allow
     float peak_ = 1.0f;     // the sample's largest magnitude
 
