@@ -471,6 +471,20 @@ struct Equality {
     }
 };
 
+// A module's init: its one exec step adds `Classes` (an array of
+// Registration) in order. The definition lives as long as the process.
+template <const auto& Classes, FixedString Name, FixedString Doc>
+PyObject* module_init() {
+    static PyModuleDef_Slot slots[] = {
+        {Py_mod_exec, reinterpret_cast<void*>(+[](PyObject* module) { return add_classes(module, Classes); })},
+        {0, nullptr},
+    };
+    static PyModuleDef definition = {
+        PyModuleDef_HEAD_INIT, Name.text, Doc.text, 0, nullptr, slots, nullptr, nullptr, nullptr,
+    };
+    return PyModuleDef_Init(&definition);
+}
+
 // The module part of a class's qualified name: the toolkit's classes keep
 // "builtins."; a class whose Bound names its module gets that module.
 template <BoundType T>

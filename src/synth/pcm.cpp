@@ -10,14 +10,14 @@
 namespace ostina::synth {
 namespace {
 
-constexpr std::uint32_t kFloatInfinityBits = 0x7F80'0000;
-constexpr std::uint32_t kFloatOneBits = 0x3F80'0000;
-constexpr std::uint32_t kFloatSignBit = 0x8000'0000;
+constexpr std::int32_t kFloatInfinityBits = 0x7F80'0000;
+constexpr std::int32_t kFloatOneBits = 0x3F80'0000;
+constexpr std::int32_t kMagnitudeBits = 0x7FFF'FFFF;  // all but the sign
 
 // 1.5 * 2^52: added to a double below 2^51 in magnitude, it leaves a sum
 // whose last place is 1, so the addition itself rounds to an integer (ties
 // to even, the default mode), like std::nearbyint but without a call per
-// sample; subtracting it back is exact.
+// sample, and the integer stands in the sum's low mantissa bits.
 constexpr double kRoundingBias = 6755399441055744.0;
 
 constexpr std::uint32_t kChannels = 2;
@@ -27,21 +27,40 @@ constexpr std::uint32_t kFmtBytes = 16;
 constexpr std::uint16_t kPcmTag = 1;
 constexpr std::uint32_t kUnknownSize = 0xFFFF'FFFF;  // RF64: the size is in ds64
 
-// Full scale's integer, rounded and clipped symmetrically there: the float
-// times full scale is exact in a double (24 bits times at most 23), so the
-// one rounding is the bias's. NaN, which every comparison fails, becomes 0.
+using Pair = double __attribute__((vector_size(16)));             // two lanes of 64 bits
+using PairBits = std::int64_t __attribute__((vector_size(16)));
+
+// Two samples' integers, as the low bits of each lane: scaled by full scale
+// (exact in a double: 24 bits times at most 23), clipped there, and rounded
+// once, by the bias, whose sum keeps the integer in its low mantissa bits.
+// NaN, which every comparison fails, becomes 0. The selects are written on
+// vectors so that the compiler keeps them branch-free.
+template <int Bits>
+PairBits rounded(float first, float second) {
+    constexpr double kFullScale = (1 << (Bits - 1)) - 1;
+    Pair scaled = Pair{first, second} * kFullScale;
+    scaled = scaled == scaled ? scaled : Pair{};
+    scaled = scaled < kFullScale ? scaled : Pair{} + kFullScale;
+    scaled = scaled > -kFullScale ? scaled : Pair{} - kFullScale;
+    return std::bit_cast<PairBits>(scaled + kRoundingBias);
+}
+
+template <int Bytes>
+void store(std::int64_t value, std::byte* out) {
+    const auto bits = static_cast<std::uint32_t>(value);
+    for (int i = 0; i < Bytes; ++i) out[i] = static_cast<std::byte>(bits >> (8 * i));
+}
+
 template <int Bits>
 void convert(std::span<const float> samples, std::byte* out) {
-    constexpr double kFullScale = (1 << (Bits - 1)) - 1;
     constexpr int kBytes = Bits / 8;
-    for (const float sample : samples) {
-        double scaled = sample == sample ? static_cast<double>(sample) * kFullScale : 0.0;
-        scaled = std::clamp(scaled, -kFullScale, kFullScale);
-        const auto value = static_cast<std::int32_t>((scaled + kRoundingBias) - kRoundingBias);
-        const auto bits = static_cast<std::uint32_t>(value);
-        for (int i = 0; i < kBytes; ++i) out[i] = static_cast<std::byte>(bits >> (8 * i));
-        out += kBytes;
+    const std::size_t pairs = samples.size() / 2;
+    for (std::size_t n = 0; n < pairs; ++n, out += 2 * kBytes) {
+        const PairBits values = rounded<Bits>(samples[2 * n], samples[2 * n + 1]);
+        store<kBytes>(values[0], out);
+        store<kBytes>(values[1], out + kBytes);
     }
+    if (samples.size() % 2 != 0) store<kBytes>(rounded<Bits>(samples.back(), 0.0f)[0], out);
 }
 
 void put(std::string& out, std::uint64_t value, int bytes) {
@@ -55,15 +74,21 @@ void put(std::string& out, std::uint64_t value, int bytes) {
 // loop run without branches. Above infinity's bits lie the NaNs, which count
 // as clipped (they play as silence) but set no peak.
 void Meter::measure(std::span<const float> samples) {
-    std::uint32_t peak_bits = std::bit_cast<std::uint32_t>(peak);
-    std::uint64_t beyond = 0;
-    for (const float sample : samples) {
-        const std::uint32_t magnitude = std::bit_cast<std::uint32_t>(sample) & ~kFloatSignBit;
-        beyond += magnitude > kFloatOneBits;
-        peak_bits = std::max(peak_bits, magnitude <= kFloatInfinityBits ? magnitude : 0u);
+    // Signed lanes order the 31-bit magnitudes, and a chunk's count fits in
+    // 32 bits: both keep the loop vectorizable.
+    constexpr std::size_t kChunk = std::size_t{1} << 30;
+    auto peak_bits = std::bit_cast<std::int32_t>(peak);
+    for (std::size_t start = 0; start < samples.size(); start += kChunk) {
+        std::uint32_t beyond = 0;
+        for (const float sample : samples.subspan(start, std::min(kChunk, samples.size() - start))) {
+            const std::int32_t magnitude = std::bit_cast<std::int32_t>(sample) & kMagnitudeBits;
+            beyond += magnitude > kFloatOneBits;
+            const std::int32_t finite = magnitude <= kFloatInfinityBits ? magnitude : 0;
+            peak_bits = peak_bits > finite ? peak_bits : finite;
+        }
+        clipped += beyond;
     }
     peak = std::bit_cast<float>(peak_bits);
-    clipped += beyond;
 }
 
 void to_pcm(std::span<const float> samples, int bits, std::span<std::byte> out) {
