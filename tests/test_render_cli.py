@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 import soundfile
 
+from conftest import needs_plain_allocator
 from midi_songs import control, note, write_song
 from ostina_render import RenderOptions, _synth, render_array, render_file
 
@@ -66,11 +67,16 @@ def test_normalize_scales_the_peak_to_minus_1_dbfs(tmp_path, song):
     assert np.abs(stored.astype(np.int32)).max() == round(32767 * 10 ** (-1 / 20))
 
 
-def test_a_song_without_notes_renders_its_length_of_silence_and_says_so(tmp_path):
+@pytest.mark.parametrize("batch", [False, True])
+@pytest.mark.parametrize("quiet", [False, True])
+def test_a_song_without_notes_renders_its_length_of_silence_and_says_so(tmp_path, batch, quiet):
     path = write_song(tmp_path / "quiet.mid", [control(960, 7, 100)])  # two beats at 120 bpm
-    result = ostina_render(path, "-o", tmp_path / "quiet.wav")
-    assert result.returncode == 0 and "no notes to play" in result.stderr
-    audio, _ = soundfile.read(tmp_path / "quiet.wav")
+    (tmp_path / "out").mkdir()
+    output = ["--outdir", tmp_path / "out", "--workers", "1"] if batch else ["-o", tmp_path / "out" / "quiet.wav"]
+    result = ostina_render(path, *output, *(["-q"] if quiet else []))
+    notice = f"{path}: no notes to play"
+    assert result.returncode == 0 and result.stderr.count(notice) == (0 if quiet else 1)
+    audio, _ = soundfile.read(tmp_path / "out" / "quiet.wav")
     assert audio.shape == (44100, 2) and not audio.any()
 
 
@@ -127,6 +133,21 @@ def test_input_past_the_size_limit_is_refused_without_reading_it_all(tmp_path, s
     assert (result.returncode, result.stderr) == (
         1, f"ostina-render: error: {source}: larger than {size}, the most a MIDI file may hold here\n")
 
+
+
+@needs_plain_allocator
+def test_memory_running_out_while_reading_gets_one_line_naming_the_file(tmp_path):
+    # 40 MB of note-ons in one track: the reader's events outgrow the capped address space.
+    body = b"\x00\x90\x3c\x40" + b"\x00\x3c\x40" * ((40 << 20) // 3)
+    source = tmp_path / "dense.mid"
+    source.write_bytes(b"MThd\x00\x00\x00\x06\x00\x00\x00\x01\x01\xe0MTrk" + len(body + b"\x00\xff\x2f\x00")
+                       .to_bytes(4, "big") + body + b"\x00\xff\x2f\x00")
+    capped = ("import resource, sys; resource.setrlimit(resource.RLIMIT_AS, (400 << 20, 400 << 20)); "
+              "from ostina_render.cli import main; sys.exit(main(sys.argv[1:]))")
+    result = subprocess.run([sys.executable, "-c", capped, str(source), "-o", str(tmp_path / "x.wav")],
+                            capture_output=True, text=True)
+    assert (result.returncode, result.stderr) == (1, f"ostina-render: error: {source}: not enough memory to read it\n")
+    assert sorted(os.listdir(tmp_path)) == ["dense.mid"]
 
 MEMORY_PROBE = """
 import resource, sys, tempfile

@@ -68,7 +68,7 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--bits", type=int, choices=(16, 24), default=16, help="bits per sample (default 16)")
     p.add_argument("--normalize", action="store_true", help="scale the result to a peak of -1 dBFS")
     p.add_argument("--gain", type=float, default=0.0, metavar="DB", help="raise (or, below 0, lower) the level "
-                   "by DB decibels (default 0: real pieces peak between about -12 and -1 dBFS)")
+                   "by DB decibels (default 0: the level of a SoundFont player at its default gain)")
     p.add_argument("--polyphony", type=int, default=256, metavar="VOICES", help="the most voices sounding at "
                    "once (default 256); a new note beyond it takes the quietest released voice, else the oldest")
     p.add_argument("--tracks", type=tracks, help="play only these tracks, counted from 0 (e.g. 1,2)")
@@ -250,6 +250,9 @@ def render_many(arguments: argparse.Namespace) -> int:
             nonlocal audio
             if result.status == "failed":
                 bar.write(f"{PROGRAM}: error: {result.reason}", file=sys.stderr)
+            elif result.report and not arguments.quiet:
+                for notice in result.report.notices:
+                    bar.write(notice, file=sys.stderr)
             audio += result.seconds
             bar.set_postfix_str(f"{audio:.1f} s audio", refresh=False)
             bar.update()

@@ -40,3 +40,5 @@ def parse(name: str, data: bytes) -> _synth.MidiFile:
         return _synth.MidiFile(data)
     except ValueError as error:
         raise RenderError(f"{name}: {error}") from None
+    except MemoryError:
+        raise RenderError(f"{name}: not enough memory to read it") from None

@@ -32,8 +32,9 @@ if TYPE_CHECKING:
 NORMALIZED_PEAK = 10 ** (-1 / 20)  # -1 dBFS
 BLOCK_FRAMES = 1 << 16
 TAIL_SECONDS = 5.0  # the longest a song's last notes may ring after its end
-# The built-in bank's voices at full gain would clip a full orchestra; this
-# keeps real pieces between about -12 and -1 dBFS.
+# The level follows the file's velocities and volumes as a SoundFont player
+# at its default gain does (real pieces peak within a few dB of fluidsynth's
+# renders), and a full orchestra stays below full scale.
 DEFAULT_GAIN_DB = 0.0
 
 
