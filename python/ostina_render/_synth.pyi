@@ -37,7 +37,7 @@ class MidiFile:
 
 class Bank:
     """Samples, instruments and presets built in code. Generators are named as the
-    SoundFont 2.04 specification names them; keyRange and velRange are low + 256 * high."""
+    SoundFont 2.04 format names them; keyRange and velRange are low + 256 * high."""
 
     def __new__(cls) -> Bank: ...
     def add_sample(self, data: Sequence[float] | Buffer, sample_rate: int, original_key: int = 60,

@@ -17,7 +17,7 @@
 
 namespace ostina::synth {
 
-// A sample's frames and the points the specification gives it, in frames
+// A sample's frames and the points SoundFont 2.04 gives it, in frames
 // from the start of `data`. `owner` keeps the frames alive (several samples
 // may share one pool of data).
 struct Sample {

@@ -3,7 +3,7 @@
 //
 // Both ramp linearly to 1 in the attack, from 1 / attack on its first frame. Decay and release move by a
 // "fall" from 0 (peak) to 1 (nothing) at one full fall per decay or release
-// time, as the specification times them: the decay stops at the sustain's
+// time, as SoundFont 2.04 times them: the decay stops at the sustain's
 // fall, the release runs from wherever it begins. The volume envelope's
 // level is 10^(-5 * fall), so its fall is linear in decibels and a full
 // fall is 100 dB; the modulation envelope's level is 1 - fall.

@@ -11,7 +11,7 @@ struct Row {
     GeneratorInfo info;
 };
 
-// The specification's generator summary: name, default, range, and whether
+// SoundFont 2.04's generator summary: name, default, range, and whether
 // a preset zone may set it.
 constexpr Row kRows[] = {
     {Generator::startAddrsOffset, {"startAddrsOffset", 0, kAny, kAnyHigh, false}},

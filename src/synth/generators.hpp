@@ -1,5 +1,5 @@
 // Generators: the parameters a zone sets for the voices it starts, numbered,
-// named and ranged as the SoundFont 2.04 specification's generator summary.
+// named and ranged as the SoundFont 2.04 format's generator summary.
 #pragma once
 
 #include <array>
@@ -69,7 +69,7 @@ inline constexpr std::size_t kGeneratorCount = 61;  // enumerators 0-60, endOper
 
 constexpr std::size_t index_of(Generator generator) { return static_cast<std::size_t>(generator); }
 
-// What the specification says of one generator. Ranges bound the value a
+// What SoundFont 2.04 says of one generator. Ranges bound the value a
 // voice uses after every level and modulator has been added; sample offsets
 // and the index generators have none.
 struct GeneratorInfo {
@@ -82,7 +82,7 @@ struct GeneratorInfo {
 
 const GeneratorInfo& info(Generator generator);
 
-// The generator with this specification name ("attackVolEnv"), if any: the
+// The generator with this SoundFont name ("attackVolEnv"), if any: the
 // ones a zone may set, so neither the index generators nor the unused numbers.
 std::optional<Generator> generator_named(std::string_view name);
 

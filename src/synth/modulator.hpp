@@ -1,6 +1,6 @@
 // Modulators: a controller's value, shaped by a curve, scaled by an amount
 // (and a second source) and added to a generator of every voice, as the
-// SoundFont 2.04 specification defines them, with its default modulators.
+// SoundFont 2.04 format defines them, with its default modulators.
 #pragma once
 
 #include <array>
@@ -11,7 +11,7 @@
 
 namespace ostina::synth {
 
-// A source, packed as the specification packs it: bits 0-6 the index, bit 7
+// A source, packed as SoundFont 2.04 packs it: bits 0-6 the index, bit 7
 // set for a MIDI controller (else the general palette), bit 8 the direction
 // (set: from max to min), bit 9 the polarity (set: bipolar), bits 10-15 the
 // curve type.
@@ -95,7 +95,7 @@ double contribution(const Modulator& modulator, const ControllerState& state, So
 // controllers could make it add.
 double least_contribution(const Modulator& modulator, const ControllerState& state);
 
-// The specification's default modulators, which every voice has unless a
+// SoundFont 2.04's default modulators, which every voice has unless a
 // zone's modulator of the same kind replaces one.
 std::span<const Modulator> default_modulators();
 
