@@ -1,10 +1,10 @@
 // MidiFile (a file read from its bytes, and what it holds) and Song (a file
 // rendered block by block to floats or PCM).
-#include "classes.hpp"
-#include "synth/notes.hpp"
 #include <algorithm>
 
+#include "classes.hpp"
 #include "format.hpp"
+#include "synth/notes.hpp"
 #include "synth/tempo.hpp"
 
 namespace ostina::py {

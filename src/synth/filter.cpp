@@ -27,12 +27,11 @@ void LowPass::tune(double cutoff_cents, double resonance_centibels, std::uint32_
         dc_gain_ = std::pow(10.0, -height_db / 40.0);  // down by half the height
     }
     double hertz = std::min(hertz_of_absolute_cents(cutoff_cents), kHighestShare * rate);
-    double q = q_, dc_gain = dc_gain_;
     double w = 2.0 * kPi * hertz / rate;
-    double cosine = std::cos(w), alpha = std::sin(w) / (2.0 * q);
+    double cosine = std::cos(w), alpha = std::sin(w) / (2.0 * q_);
     double a0 = 1.0 + alpha;
-    b0_ = (1.0 - cosine) / 2.0 * dc_gain / a0;
-    b1_ = (1.0 - cosine) * dc_gain / a0;
+    b0_ = (1.0 - cosine) / 2.0 * dc_gain_ / a0;
+    b1_ = (1.0 - cosine) * dc_gain_ / a0;
     a1_ = -2.0 * cosine / a0;
     a2_ = (1.0 - alpha) / a0;
     // The recursion y_k = f_k - a1 y_(k-1) - a2 y_(k-2), unrolled four frames.

@@ -94,12 +94,12 @@ double contribution(const Modulator& modulator, const ControllerState& state, So
         return cache ? cache->value(source, state) : source_value(source, state);
     };
     double value = modulator.amount * read(modulator.source) * read(modulator.amount_source);
-    return modulator.transform == 2 ? std::fabs(value) : value;
+    return modulator.transform == Modulator::kAbsoluteValue ? std::fabs(value) : value;
 }
 
 double least_contribution(const Modulator& modulator, const ControllerState& state) {
     if (!moves(modulator.source) && !moves(modulator.amount_source)) return contribution(modulator, state);
-    if (modulator.transform == 2) return 0.0;  // an absolute value
+    if (modulator.transform == Modulator::kAbsoluteValue) return 0.0;
     bool bipolar = (moves(modulator.source) && modulator.source.bipolar()) ||
                    (moves(modulator.amount_source) && modulator.amount_source.bipolar());
     double amount = modulator.amount;

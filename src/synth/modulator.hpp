@@ -37,11 +37,13 @@ struct ModulatorSource {
 };
 
 struct Modulator {
+    static constexpr std::uint16_t kLinear = 0, kAbsoluteValue = 2;  // the transforms offered
+
     ModulatorSource source;
     Generator destination = Generator::initialAttenuation;
     std::int16_t amount = 0;
     ModulatorSource amount_source;  // scales `amount`; "no controller" reads as 1
-    std::uint16_t transform = 0;    // 0 linear, 2 absolute value
+    std::uint16_t transform = kLinear;
 
     // Modulators are the same one when everything but their amount agrees:
     // a zone's modulator then replaces a default one instead of adding to it.

@@ -72,9 +72,11 @@ void Voice::start(const VoicePlan& plan, const ControllerState& state, const Cha
 
     // The keynum and velocity generators stand in for the note's own.
     auto forced = [&](Generator generator) { return static_cast<int>(clamped(generator, base_[index_of(generator)])); };
-    key_ = forced(Generator::keynum) >= 0 ? static_cast<std::uint8_t>(forced(Generator::keynum)) : state.key;
-    velocity_ = forced(Generator::velocity) >= 0 ? static_cast<std::uint8_t>(forced(Generator::velocity)) : state.velocity;
-    int root = forced(Generator::overridingRootKey) >= 0 ? forced(Generator::overridingRootKey) : sample.original_key;
+    int forced_key = forced(Generator::keynum), forced_velocity = forced(Generator::velocity);
+    int forced_root = forced(Generator::overridingRootKey);
+    key_ = forced_key >= 0 ? static_cast<std::uint8_t>(forced_key) : state.key;
+    velocity_ = forced_velocity >= 0 ? static_cast<std::uint8_t>(forced_velocity) : state.velocity;
+    int root = forced_root >= 0 ? forced_root : sample.original_key;
     divide_modulators(plan.modulators, state);
     SourceCache cache;
     modulate(state, tuning.cents, cache);
