@@ -76,7 +76,7 @@ def interpolation(rate: int) -> dict[str, list[float]]:
         bank.add_preset(0, 0, [(bank.add_instrument([(sample, [("sampleModes", 1)])]), [])])
         row = []
         for shift in SHIFTS:
-            synthesizer = Synthesizer(bank, builtin=False, rate=rate)
+            synthesizer = Synthesizer([bank], builtin=False, rate=rate)
             synthesizer.note_on(0, 60 + shift, 127)
             row.append(worst_off(played(synthesizer, rate), tone * 2 ** (shift / 12), rate, partials=False))
         results[f"{tone / 1000:.0f} kHz sine"] = row

@@ -48,7 +48,7 @@ def sine_bank(hz, generators=(), rate=RATE, root=60, correction=0, cycles=200):
 def synthesizer(bank, polyphony=256, full_volume=True, channels=(0,)):
     """A synthesizer of `bank` alone; with `full_volume` its channels' CC7 is at 127, so that
     levels show the zone's own attenuation."""
-    synth = Synthesizer(bank, builtin=False, rate=RATE, polyphony=polyphony)
+    synth = Synthesizer([bank], builtin=False, rate=RATE, polyphony=polyphony)
     if full_volume:
         for channel in channels:
             synth.control_change(channel, 7, 127)

@@ -7,6 +7,7 @@
 #include <concepts>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <ranges>
 #include <string>
@@ -300,6 +301,18 @@ struct Convert<Later<T>> {
         check_instance<T>(object);
         return Later<T>(object);
     }
+};
+
+// Any object, kept beyond the call (a callback) by one reference that
+// every copy shares.
+struct SharedObject {
+    std::shared_ptr<Ref> held;
+    PyObject* get() const { return held->get(); }
+};
+
+template <>
+struct Convert<SharedObject> {
+    static SharedObject from(PyObject* object) { return {std::make_shared<Ref>(Ref::borrow(object))}; }
 };
 
 // A borrowed object in a result becomes a new reference.

@@ -1,12 +1,15 @@
 """The synthesizer core of ostina-render: a MIDI file reader, banks of
 presets in the SoundFont model, a synthesizer and a song renderer."""
 
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 
 from typing_extensions import Buffer
 
 Generators = Sequence[tuple[str, int]]
 Zone = tuple[int, Generators]
+ModulatorRow = tuple[int, str, int, int, int]
+LevelRow = tuple[list[tuple[str, int]], list[ModulatorRow]]
+ZoneRow = tuple[int, list[tuple[str, int]], list[ModulatorRow]]
 
 class MidiFile:
     """A Standard MIDI File read from its bytes; damage raises ValueError."""
@@ -36,10 +39,31 @@ class MidiFile:
         """Seconds from the start to the last event of any track."""
 
 class Bank:
-    """Samples, instruments and presets built in code. Generators are named as the
-    SoundFont 2.04 format names them; keyRange and velRange are low + 256 * high."""
+    """Samples, instruments and presets built in code or read from a soundfont. Generators
+    are named as the SoundFont 2.04 format names them; keyRange and velRange are
+    low + 256 * high."""
 
     def __new__(cls) -> Bank: ...
+    @staticmethod
+    def read_soundfont(path: str, decoder: Callable[[bytes], object] | None = None) -> Bank:
+        """An SF2 or SF3 file, mapped; `decoder` turns a compressed sample's bytes into float32
+        frames when a note first plays it. Damage raises ValueError, an unreadable file RuntimeError."""
+    @staticmethod
+    def builtin(rate: int = 44100) -> Bank:
+        """Every preset of the built-in bank, made for `rate`, in one bank."""
+    def presets(self) -> list[tuple[str, int, int, LevelRow, list[ZoneRow]]]:
+        """(name, bank, program, global zone, zones), by bank and program."""
+    def instruments(self) -> list[tuple[str, LevelRow, list[ZoneRow]]]: ...
+    def samples(self) -> list[tuple[str, int, int, int, int, int]]:
+        """(name, sample rate, original key, correction, loop start, loop end), the loop from the sample's start."""
+    def sample_data(self, index: int) -> bytes:
+        """The sample's frames as 32-bit floats, full scale 1."""
+    def regions(self, bank: int, program: int) -> list[tuple[int, int, int, int, int, list[tuple[str, int]]]]:
+        """(key low, key high, velocity low, velocity high, sample, generators summed over both levels)."""
+    @property
+    def name(self) -> str: ...
+    @property
+    def notices(self) -> list[str]: ...
     def add_sample(self, data: Sequence[float] | Buffer, sample_rate: int, original_key: int = 60,
                    correction: int = 0, loop_start: int = 0, loop_end: int = 0, name: str = "") -> int: ...
     def add_instrument(self, zones: Sequence[Zone], global_zone: Generators = (), name: str = "") -> int: ...
@@ -47,9 +71,9 @@ class Bank:
                    name: str = "") -> None: ...
 
 class Synthesizer:
-    """Sixteen MIDI channels on a pool of voices: the bank's presets, then the built-in bank's."""
+    """Sixteen MIDI channels on a pool of voices: the banks' presets in their order, then the built-in bank's."""
 
-    def __new__(cls, bank: Bank | None = None, builtin: bool = True, rate: int = 44100,
+    def __new__(cls, banks: Sequence[Bank] = (), builtin: bool = True, rate: int = 44100,
                 polyphony: int = 256) -> Synthesizer: ...
     def note_on(self, channel: int, key: int, velocity: int) -> None: ...
     def note_off(self, channel: int, key: int) -> None: ...
@@ -66,7 +90,7 @@ class Synthesizer:
 class Song:
     """A MIDI file rendered block by block, with its last notes' release after its end."""
 
-    def __new__(cls, midi: MidiFile, bank: Bank | None = None, builtin: bool = True, rate: int = 44100,
+    def __new__(cls, midi: MidiFile, banks: Sequence[Bank] = (), builtin: bool = True, rate: int = 44100,
                 polyphony: int = 256, gain: float = 1.0, tail_seconds: float = 5.0,
                 tracks: Sequence[int] | None = None, muted_tracks: Sequence[int] = (),
                 channels: int = 65535, judged_gain: float | None = None) -> Song:
@@ -86,6 +110,10 @@ class Song:
     def clipped(self) -> int: ...
     def prepare(self) -> None:
         """Builds the presets the song's notes play."""
+    @property
+    def fallbacks(self) -> list[tuple[int, int, int, int, bool]]:
+        """(bank, program, bank played, program played, found) of each preset the song asks for
+        that its banks lack, once prepared."""
     def render(self, frames: int) -> bytes:
         """The next frames (fewer at the end) as interleaved stereo 32-bit floats."""
     def render_pcm(self, frames: int, bits: int) -> bytes:

@@ -58,10 +58,14 @@ def assignment(text: str) -> tuple[int, str, int]:
 
 def parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(prog=PROGRAM, description="Render a Standard MIDI File (type 0 or 1) to "
-                                "a WAV or FLAC file with ostina's built-in General MIDI instruments.")
-    p.add_argument("inputs", nargs="+", metavar="INPUT", help="the MIDI file; with --outdir, "
+                                "a WAV or FLAC file with ostina's built-in General MIDI instruments or a soundfont.")
+    p.add_argument("inputs", nargs="*", metavar="INPUT", help="the MIDI file; with --outdir, "
                    "any number of MIDI files and folders (searched for *.mid and *.midi)")
     p.add_argument("-o", "--output", help="the audio file (default: the input's name with .wav or .flac)")
+    p.add_argument("--soundfont", metavar="FILE", help="play an SF2 or SF3 soundfont instead of the built-in "
+                   "instruments; a preset it lacks plays bank 0 of its program")
+    p.add_argument("--write-soundfont", metavar="FILE", help="write the built-in instruments, made for --rate, "
+                   "as an SF2 file that SoundFont players load, and render nothing")
     p.add_argument("--rate", type=int, default=44100, help="sample rate in Hz (default 44100)")
     p.add_argument("--format", choices=("wav", "flac"), help="file format (default: from the output's "
                    "suffix, else wav; WAV data past 4 GB is written as RF64)")
@@ -103,7 +107,7 @@ def options_from(arguments: argparse.Namespace, format_name: str) -> Any:
     from .render import RenderOptions
 
     return RenderOptions(
-        rate=arguments.rate, format=format_name, bits=arguments.bits, normalize=arguments.normalize,
+        rate=arguments.rate, soundfont=arguments.soundfont, format=format_name, bits=arguments.bits, normalize=arguments.normalize,
         gain_db=arguments.gain, polyphony=arguments.polyphony,
         tracks=arguments.tracks, mute_tracks=arguments.mute_tracks, channels=arguments.channels,
         mute_channels=arguments.mute_channels,
@@ -142,6 +146,17 @@ def render_one(arguments: argparse.Namespace) -> None:
         print(report.summary())
 
 
+def write_bank(arguments: argparse.Namespace) -> None:
+    from .render import RenderOptions
+    from .soundfont import write_builtin_soundfont
+
+    RenderOptions(rate=arguments.rate).check()
+    bank = write_builtin_soundfont(arguments.write_soundfont, arguments.rate)
+    if not arguments.quiet:
+        print(f"{arguments.write_soundfont}: the built-in bank for {arguments.rate} Hz, "
+              f"{len(bank.presets())} presets of {len(bank.samples())} samples")
+
+
 def _installed(module: str) -> bool:
     """Whether `module` can be imported, without the time of importing it."""
     import importlib.util
@@ -158,9 +173,12 @@ def main(argv: Sequence[str] | None = None) -> int:
     if problem := batch_usage(arguments):
         command.error(problem)
     try:
-        if arguments.outdir is not None:
+        if arguments.write_soundfont is not None:
+            write_bank(arguments)
+        elif arguments.outdir is not None:
             return render_many(arguments)
-        render_one(arguments)
+        else:
+            render_one(arguments)
     except RenderError as error:
         print(f"{PROGRAM}: error: {error}", file=sys.stderr)
         return 1
@@ -200,6 +218,10 @@ def positive(text: str) -> int:
 
 def batch_usage(arguments: argparse.Namespace) -> str | None:
     """What is wrong with the way the arguments ask for one file or many, if anything."""
+    if arguments.write_soundfont is not None:
+        return "--write-soundfont takes no MIDI input" if arguments.inputs or arguments.outdir else None
+    if not arguments.inputs:
+        return "the following arguments are required: INPUT"
     if arguments.outdir is not None:
         return "-o names one output; with --outdir the names come from the inputs" if arguments.output else None
     if len(arguments.inputs) > 1 or os.path.isdir(arguments.inputs[0]):

@@ -42,12 +42,14 @@ DEFAULT_GAIN_DB = 0.0
 class RenderOptions:
     """How to render. Tracks count from 0 in file order, channels from 0 (9 is the drums).
 
+    `soundfont` names an SF2 or SF3 file to play in place of the built-in bank.
     `program_samples` maps a program (0-127) and `drum_samples` a drum note to
-    a sample file that replaces the built-in sound. `gain_db` adds to the
+    a sample file that replaces the bank's sound. `gain_db` adds to the
     default level; `polyphony` bounds the voices sounding at once.
     """
 
     rate: int = 44100
+    soundfont: str | os.PathLike[str] | None = None
     format: str = "wav"  # "wav" or "flac"
     bits: int = 16  # 16 or 24
     normalize: bool = False  # scale the whole result to a peak of -1 dBFS
@@ -153,9 +155,9 @@ def player(performance: Performance, options: RenderOptions, gain: float | None 
     `gain` (linear) replaces the options' level; voices are still judged inaudible at that
     level, so that a louder render of the song is the same render, scaled."""
     options.check()
-    bank = users_bank(options)
+    banks = [bank for bank in (users_bank(options), soundfont_bank(options)) if bank is not None]
     try:
-        song = _synth.Song(performance.midi, bank, True, options.rate, options.polyphony,
+        song = _synth.Song(performance.midi, banks, options.soundfont is None, options.rate, options.polyphony,
                            options.gain() if gain is None else gain, TAIL_SECONDS,
                            None if options.tracks is None else sorted(options.tracks), sorted(options.mute_tracks),
                            options.channel_mask(), options.gain())
@@ -169,6 +171,27 @@ def player(performance: Performance, options: RenderOptions, gain: float | None 
     return song
 
 
+def soundfont_bank(options: RenderOptions) -> _synth.Bank | None:
+    if options.soundfont is None:
+        return None
+    from .soundfont import load_soundfont
+
+    return load_soundfont(options.soundfont)
+
+
+def fallback_notices(name: str, fallbacks: list[tuple[int, int, int, int, bool]],
+                     options: RenderOptions) -> tuple[str, ...]:
+    """One line for each preset the song asks for that its bank does not have."""
+    where = "the built-in bank" if options.soundfont is None else os.fspath(options.soundfont)
+    return tuple(f"{name}: {_preset(bank, program)} is not in {where}; "
+                 + (f"playing {_preset(played_bank, played_program)}" if found else "its notes are silent")
+                 for bank, program, played_bank, played_program, found in fallbacks)
+
+
+def _preset(bank: int, program: int) -> str:
+    return f"drum kit {program}" if bank == 128 else f"bank {bank} program {program}"
+
+
 def users_bank(options: RenderOptions) -> _synth.Bank | None:
     """The users' samples as a bank, read here, or None when there are none."""
     if not options.program_samples and not options.drum_samples:
@@ -178,11 +201,20 @@ def users_bank(options: RenderOptions) -> _synth.Bank | None:
     return user_bank(options)
 
 
-def notices(performance: Performance, song: _synth.Song, rate: int) -> tuple[str, ...]:
+def notices(performance: Performance, song: _synth.Song, options: RenderOptions) -> tuple[str, ...]:
+    found = (*performance.notices, *soundfont_notices(options),
+             *fallback_notices(performance.name, song.fallbacks, options))
     if song.notes:
-        return performance.notices
-    return (*performance.notices,
-            f"{performance.name}: no notes to play; writing {song.frames / rate:.1f} s of silence")
+        return found
+    return (*found, f"{performance.name}: no notes to play; writing {song.frames / options.rate:.1f} s of silence")
+
+
+def soundfont_notices(options: RenderOptions) -> tuple[str, ...]:
+    if options.soundfont is None:
+        return ()
+    from .soundfont import load_soundfont, soundfont_notices as of_bank
+
+    return of_bank(os.fspath(options.soundfont), load_soundfont(options.soundfont))
 
 
 def blocks(song: _synth.Song, bits: int | None, progress: Progress | None = None) -> Iterator[bytes]:
@@ -237,7 +269,7 @@ def render_file(source: Source | Performance, target: str | os.PathLike[str] | B
     except OSError as error:
         raise output.cannot_write(name, error) from None
     return RenderReport(performance.name, name, song.rendered, options.rate, song.notes,
-                        time.perf_counter() - began, song.peak, song.clipped, notices(performance, song, options.rate))
+                        time.perf_counter() - began, song.peak, song.clipped, notices(performance, song, options))
 
 
 def _normalized(performance: Performance, song: _synth.Song, options: RenderOptions) -> _synth.Song:

@@ -18,6 +18,8 @@ namespace ostina::py {
 // player made from it hold the same one.
 struct SharedBank {
     std::shared_ptr<synth::Bank> bank = std::make_shared<synth::Bank>();
+    std::string name;                   // a soundfont's name for itself
+    std::vector<std::string> notices;   // what of a soundfont does not play
 };
 
 // A song being rendered, with what its output has measured so far.
@@ -60,8 +62,8 @@ inline Bytes bytes_of(std::span<const float> samples) {
     return Bytes(start, start + samples.size_bytes());
 }
 
-// The library a player plays: the bank's presets first, then (unless left
+// The library a player plays: the banks' presets in their order, then (unless left
 // out) the built-in General MIDI bank made for `rate`.
-std::shared_ptr<synth::Library> make_library(const std::optional<SharedBank>& bank, bool builtin, std::uint32_t rate);
+std::shared_ptr<synth::Library> make_library(const std::vector<SharedBank>& banks, bool builtin, std::uint32_t rate);
 
 }  // namespace ostina::py

@@ -75,14 +75,14 @@ synth::Selection selection_of(const std::optional<std::vector<std::uint32_t>>& t
     return selection;
 }
 
-SongPlayer make_song(MidiFile file, std::optional<SharedBank> bank, bool builtin, std::uint32_t rate,
+SongPlayer make_song(MidiFile file, std::vector<SharedBank> banks, bool builtin, std::uint32_t rate,
                      std::uint32_t polyphony, double gain, double tail_seconds,
                      std::optional<std::vector<std::uint32_t>> tracks, std::vector<std::uint32_t> muted_tracks,
                      std::uint16_t channels, std::optional<double> judged_gain) {
     if (!(tail_seconds >= 0.0 && tail_seconds <= 3600.0))
         throw ValueError("a tail of " + std::to_string(tail_seconds) + " s");
     synth::SongSettings settings{{rate, polyphony, gain, judged_gain.value_or(gain)}, tail_seconds};
-    return {synth::SongRenderer(file, make_library(bank, builtin, rate),
+    return {synth::SongRenderer(file, make_library(banks, builtin, rate),
                                 selection_of(tracks, std::move(muted_tracks), channels), settings),
             {}};
 }
@@ -136,6 +136,15 @@ double song_peak(const SongPlayer& player) { return player.meter.peak; }
 std::uint64_t song_clipped(const SongPlayer& player) { return player.meter.clipped; }
 void prepare(SongPlayer& player) { player.renderer.prepare(); }
 
+// (bank, program, bank played, program played, found) of each preset the
+// song asks for that its library does not have as asked for.
+std::vector<std::tuple<std::uint16_t, std::uint8_t, std::uint16_t, std::uint8_t, bool>> fallbacks(const SongPlayer& player) {
+    std::vector<std::tuple<std::uint16_t, std::uint8_t, std::uint16_t, std::uint8_t, bool>> rows;
+    for (const synth::PresetFallback& fallback : player.renderer.fallbacks())
+        rows.emplace_back(fallback.bank, fallback.program, fallback.chosen.bank, fallback.chosen.program, fallback.chosen.found);
+    return rows;
+}
+
 }  // namespace
 
 const ClassDefinition& Bound<MidiFile>::definition() {
@@ -158,7 +167,7 @@ const ClassDefinition& Bound<MidiFile>::definition() {
 
 const ClassDefinition& Bound<SongPlayer>::definition() {
     static const ClassDefinition definition = define<SongPlayer>(
-        Constructor<"Song(midi, bank=None, builtin=True, rate=44100, polyphony=256, gain=1.0, tail_seconds=5.0, "
+        Constructor<"Song(midi, banks=(), builtin=True, rate=44100, polyphony=256, gain=1.0, tail_seconds=5.0, "
                     "tracks=None, muted_tracks=(), channels=65535, judged_gain=None)", &make_song>{},
         Property<"frames", &song_frames>{},
         Property<"notes", &song_notes>{},
@@ -167,6 +176,7 @@ const ClassDefinition& Bound<SongPlayer>::definition() {
         Property<"peak", &song_peak>{},
         Property<"clipped", &song_clipped>{},
         Method<"prepare($self)", &prepare>{},
+        Property<"fallbacks", &fallbacks>{},
         Method<"render($self, frames)", &render_floats>{},
         Method<"render_pcm($self, frames, bits)", &render_pcm>{},
         StaticMethod<"wav_header(rate, bits, data_bytes)", &wav_header>{});

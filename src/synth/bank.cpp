@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstdlib>
 #include <string>
 
 #include "errors.hpp"
@@ -54,7 +56,13 @@ bool takes(const Zone& zone, std::uint8_t key, std::uint8_t velocity) {
 }  // namespace
 
 std::size_t Bank::add_sample(Sample sample) {
-    auto size = sample.data.size();
+    auto size = sample.frames();
+    if (sample.rate == 0) throw ValueError("sample '" + sample.name + "': a sample rate of 0");
+    sample.peak = -1.0f;
+    if (!sample.encoded.empty()) {  // its points count in frames it does not have until decoded
+        samples_.push_back(std::move(sample));
+        return samples_.size() - 1;
+    }
     if (sample.start > sample.end || sample.end > size)
         throw ValueError("sample '" + sample.name + "': its frames " + std::to_string(sample.start) + "-" +
                          std::to_string(sample.end) + " lie outside its " + std::to_string(size) + " frames of data");
@@ -62,12 +70,40 @@ std::size_t Bank::add_sample(Sample sample) {
         throw ValueError("sample '" + sample.name + "': its loop " + std::to_string(sample.loop_start) + "-" +
                          std::to_string(sample.loop_end) + " lies outside its " + std::to_string(size) +
                          " frames of data");
-    if (sample.rate == 0) throw ValueError("sample '" + sample.name + "': a sample rate of 0");
-    sample.peak = 0.0f;
-    for (float frame : sample.data.subspan(sample.start, sample.end - sample.start))
-        sample.peak = std::max(sample.peak, std::fabs(frame));
     samples_.push_back(std::move(sample));
     return samples_.size() - 1;
+}
+
+// An encoded sample's frames, in place of its bytes; a sample that cannot be
+// decoded is silent. Its loop counts from its first frame; a loop beyond
+// the decoded frames is cut to them.
+void Bank::decode(Sample& sample) const {
+    auto frames = std::make_shared<const std::vector<float>>(decoder_ ? decoder_(sample.encoded) : std::vector<float>{});
+    auto size = static_cast<std::uint32_t>(std::min<std::size_t>(frames->size(), UINT32_MAX));
+    sample.data = std::span<const float>(frames->data(), size);
+    sample.owner = frames;
+    sample.encoded = {};
+    sample.start = 0;
+    sample.end = size;
+    sample.loop_end = std::min(sample.loop_end, size);
+    sample.loop_start = std::min(sample.loop_start, sample.loop_end);
+}
+
+const Sample& Bank::ready_sample(std::size_t index) const {
+    Sample& sample = samples_.at(index);
+    if (sample.ready()) return sample;
+    if (!sample.encoded.empty()) decode(sample);
+    float peak = 0.0f;
+    if (sample.pcm16.empty()) {
+        for (float frame : sample.data.subspan(sample.start, sample.end - sample.start)) peak = std::max(peak, std::fabs(frame));
+    } else {
+        int largest = 0;
+        for (std::int16_t frame : sample.pcm16.subspan(sample.start, sample.end - sample.start))
+            largest = std::max(largest, std::abs(int{frame}));
+        peak = static_cast<float>(largest) / 32768.0f;
+    }
+    sample.peak = peak;
+    return sample;
 }
 
 std::size_t Bank::add_instrument(Instrument instrument) {
@@ -97,7 +133,7 @@ std::vector<VoicePlan> Bank::voices(const Preset& preset, std::uint8_t key, std:
         for (const Zone& zone : instrument.zones) {
             if (!takes(zone, key, velocity)) continue;
             VoicePlan plan;
-            plan.sample = &samples_[zone.target];
+            plan.sample = &ready_sample(zone.target);
             plan.generators = combine(level_generators(instrument.global, zone), preset_level);
             plan.modulators.assign(default_modulators().begin(), default_modulators().end());
             merge(plan.modulators, level_modulators(instrument.global, zone), true);
@@ -106,6 +142,23 @@ std::vector<VoicePlan> Bank::voices(const Preset& preset, std::uint8_t key, std:
         }
     }
     return plans;
+}
+
+std::vector<Region> Bank::regions(const Preset& preset) const {
+    auto overlap = [](KeyRange a, KeyRange b) {
+        return KeyRange{std::max(a.low, b.low), std::min(a.high, b.high)};
+    };
+    std::vector<Region> regions;
+    for (const Zone& preset_zone : preset.zones) {
+        const Instrument& instrument = instruments_[preset_zone.target];
+        GeneratorSet preset_level = level_generators(preset.global, preset_zone);
+        for (const Zone& zone : instrument.zones) {
+            KeyRange keys = overlap(preset_zone.keys, zone.keys), velocities = overlap(preset_zone.velocities, zone.velocities);
+            if (keys.low > keys.high || velocities.low > velocities.high) continue;
+            regions.push_back({keys, velocities, zone.target, combine(level_generators(instrument.global, zone), preset_level)});
+        }
+    }
+    return regions;
 }
 
 void BankSource::voices(std::uint16_t bank, std::uint8_t program, std::uint8_t key, std::uint8_t velocity,

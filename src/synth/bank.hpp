@@ -4,7 +4,9 @@
 // ranges, and a level's global zone gives its other zones their defaults.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -18,18 +20,28 @@
 namespace ostina::synth {
 
 // A sample's frames and the points SoundFont 2.04 gives it, in frames
-// from the start of `data`. `owner` keeps the frames alive (several samples
-// may share one pool of data).
+// from the start of its data. The frames are floats, 16-bit integers of full
+// scale 32768 (a soundfont's own, mapped from its file), or still encoded
+// (a compressed soundfont's, decoded when a note first plays them). `owner`
+// keeps the frames alive (several samples may share one pool of data).
 struct Sample {
     std::string name;
     std::shared_ptr<const void> owner;
     std::span<const float> data;
+    std::span<const std::int16_t> pcm16;
+    std::span<const std::byte> encoded;
     std::uint32_t start = 0, end = 0, loop_start = 0, loop_end = 0;
     std::uint32_t rate = 44100;  // frames per second
     std::uint8_t original_key = 60;
     std::int8_t correction = 0;  // cents
-    float peak = 1.0f;           // the largest magnitude of its frames, set when it is added
+    float peak = -1.0f;          // the largest magnitude of its frames, full scale 1; measured on first use
+
+    std::size_t frames() const { return pcm16.empty() ? data.size() : pcm16.size(); }
+    bool ready() const { return peak >= 0.0f; }
 };
+
+// Turns an encoded sample's bytes into its frames.
+using SampleDecoder = std::function<std::vector<float>(std::span<const std::byte>)>;
 
 struct KeyRange {
     std::uint8_t low = 0, high = 127;
@@ -69,6 +81,15 @@ struct VoicePlan {
     std::vector<Modulator> modulators;
 };
 
+// What a note in both ranges plays, for each pair of a preset zone and one
+// of its instrument's zones: a sample, with its generators summed over both
+// levels.
+struct Region {
+    KeyRange keys, velocities;
+    std::size_t sample = 0;
+    GeneratorValues generators{};
+};
+
 class Bank {
 public:
     // Each returns the new item's index. Zones must name items already added.
@@ -81,14 +102,26 @@ public:
     std::size_t sample_count() const { return samples_.size(); }
     std::size_t instrument_count() const { return instruments_.size(); }
     const Sample& sample(std::size_t index) const { return samples_.at(index); }
+    const Instrument& instrument(std::size_t index) const { return instruments_.at(index); }
+    const std::map<std::uint32_t, Preset>& presets() const { return presets_; }
+    // Decodes the encoded samples when a note first plays them.
+    void set_decoder(SampleDecoder decoder) { decoder_ = std::move(decoder); }
+    // The sample made ready to play: decoded, and its peak measured. Samples
+    // are completed on first use, so that a soundfont costs memory and time
+    // only for what plays; a bank is used by one thread at a time.
+    const Sample& ready_sample(std::size_t index) const;
 
     // The voices a note starts on `preset`, one for each pair of a preset zone
     // and one of its instrument's zones that both take the key and velocity.
     std::vector<VoicePlan> voices(const Preset& preset, std::uint8_t key, std::uint8_t velocity) const;
+    std::vector<Region> regions(const Preset& preset) const;
 
 private:
-    std::vector<Sample> samples_;
+    void decode(Sample& sample) const;
+
+    mutable std::vector<Sample> samples_;
     std::vector<Instrument> instruments_;
+    SampleDecoder decoder_;
     std::map<std::uint32_t, Preset> presets_;  // by bank * 128 + program
 };
 

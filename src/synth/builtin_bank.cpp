@@ -660,4 +660,42 @@ void BuiltinBank::voices(std::uint16_t bank, std::uint8_t program, std::uint8_t 
 
 std::size_t BuiltinBank::built() const { return state_->built; }
 
+namespace {
+
+// Appends `from`'s samples, instruments and presets to `into`, with the
+// zones' targets moved past what `into` held; its drum kit's zones join `kit`.
+void append_bank(Bank& into, const Bank& from, Preset& kit) {
+    const std::size_t first_sample = into.sample_count(), first_instrument = into.instrument_count();
+    for (std::size_t i = 0; i < from.sample_count(); ++i) into.add_sample(from.sample(i));
+    for (std::size_t i = 0; i < from.instrument_count(); ++i) {
+        Instrument instrument = from.instrument(i);
+        for (Zone& zone : instrument.zones) zone.target += first_sample;
+        into.add_instrument(std::move(instrument));
+    }
+    for (const auto& [key, found] : from.presets()) {
+        Preset preset = found;
+        for (Zone& zone : preset.zones) zone.target += first_instrument;
+        if (preset.bank == kDrumBank) kit.zones.insert(kit.zones.end(), preset.zones.begin(), preset.zones.end());
+        else into.add_preset(std::move(preset));
+    }
+}
+
+}  // namespace
+
+std::shared_ptr<Bank> BuiltinBank::whole_bank() {
+    auto whole = std::make_shared<Bank>();
+    Preset kit;
+    kit.name = "drum kit";
+    kit.bank = kDrumBank;
+    for (int program = 0; program < kKeyCount; program += kProgramsPerFamily) {
+        for (int member = program; member < program + kProgramsPerFamily; ++member)
+            state_->program(static_cast<std::uint8_t>(member));
+        append_bank(*whole, *state_->families[program / kProgramsPerFamily], kit);
+    }
+    for (int note = kFirstDrum; note <= kLastDrum; ++note)
+        append_bank(*whole, *state_->drum(static_cast<std::uint8_t>(note)), kit);
+    whole->add_preset(std::move(kit));
+    return whole;
+}
+
 }  // namespace ostina::synth

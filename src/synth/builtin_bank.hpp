@@ -24,6 +24,10 @@ public:
     // How many presets have been built so far.
     std::size_t built() const;
 
+    // Every preset at once in one bank (the kit as one preset of all its
+    // notes), as a soundfont holds them: for writing the bank out.
+    std::shared_ptr<Bank> whole_bank();
+
 private:
     struct State;
     std::unique_ptr<State> state_;

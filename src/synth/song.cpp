@@ -53,7 +53,11 @@ void SongRenderer::prepare() {
         else if (event.kind == MidiKind::program_change) channel.program_change(event.data1);
         else if (event.kind == MidiKind::note_on) presets.insert({channel.bank(), channel.program()});
     }
-    for (const auto& [bank, program] : presets) synthesizer_.choose(bank, program);
+    fallbacks_.clear();
+    for (const auto& [bank, program] : presets) {
+        PresetChoice chosen = synthesizer_.choose(bank, program);
+        if (!chosen.found || chosen.bank != bank || chosen.program != program) fallbacks_.push_back({bank, program, chosen});
+    }
 }
 
 // Frames up to the next thing that happens: an event, the song's end, the

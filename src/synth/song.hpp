@@ -31,6 +31,14 @@ struct SongSettings {
     double tail_seconds = 5.0;    // the longest the last notes may ring after the song's end
 };
 
+// A preset a song asks for that its library does not have: what plays
+// instead (when `chosen.found`), or nothing.
+struct PresetFallback {
+    std::uint16_t bank = 0;
+    std::uint8_t program = 0;
+    PresetChoice chosen;
+};
+
 class SongRenderer {
 public:
     SongRenderer(const MidiFile& file, std::shared_ptr<Library> library, const Selection& selection,
@@ -39,8 +47,10 @@ public:
     std::uint64_t frames() const { return end_; }  // up to the last event
     std::uint64_t notes() const { return notes_; }  // notes the selection plays
     std::uint64_t rendered() const { return handed_; }  // frames written so far
-    // Builds every preset the song's notes play, as their note-ons would.
+    // Builds every preset the song's notes play, as their note-ons would,
+    // and finds those the library does not have as asked for.
     void prepare();
+    const std::vector<PresetFallback>& fallbacks() const { return fallbacks_; }
 
     // Writes the next frames as interleaved stereo floats; returns how many
     // frames it wrote, fewer than `out` holds only when the song is over.
@@ -56,6 +66,7 @@ private:
     void produce();
 
     std::vector<Timed> events_;
+    std::vector<PresetFallback> fallbacks_;
     Synthesizer synthesizer_;
     SongSettings settings_;
     std::uint64_t notes_ = 0;

@@ -98,7 +98,9 @@ void Voice::start(const VoicePlan& plan, const ControllerState& state, const Cha
 
 void Voice::place_sample(const Sample& sample) {
     data_ = sample.data.data();
-    data_size_ = static_cast<std::int64_t>(sample.data.size());
+    pcm16_ = sample.pcm16.empty() ? nullptr : sample.pcm16.data();
+    data_scale_ = pcm16_ ? 1.0 / 32768.0 : 1.0;
+    data_size_ = static_cast<std::int64_t>(sample.frames());
     auto within = [&](std::int64_t point) { return std::clamp<std::int64_t>(point, 0, data_size_); };
     start_ = within(sample.start + offset(base_, Generator::startAddrsOffset, Generator::startAddrsCoarseOffset));
     end_ = std::max(start_, within(sample.end + offset(base_, Generator::endAddrsOffset, Generator::endAddrsCoarseOffset)));
@@ -226,7 +228,7 @@ void Voice::control() {
     if (centibels != settled_.centibels || pan != settled_.pan) {
         settled_.centibels = centibels;
         settled_.pan = pan;
-        double gain = gain_of_centibels(centibels) * output_gain_;
+        double gain = gain_of_centibels(centibels) * output_gain_ * data_scale_;
         double angle = (pan + 500.0) / 1000.0 * (kPi / 2);  // -500 all left, 500 all right
         glide_to(static_cast<float>(gain * std::cos(angle)), static_cast<float>(gain * std::sin(angle)));
     }
@@ -285,14 +287,15 @@ std::uint32_t Voice::direct_frames(std::uint32_t limit) const {
 
 // One point of the signal the voice plays, where a direct read would leave
 // it: across a loop's seam the loop repeats, outside the sample it is silent.
-float Voice::fetch(std::int64_t index) const {
+template <class Frame>
+float Voice::fetch(const Frame* data, std::int64_t index) const {
     std::int64_t length = loop_end_ - loop_start_;
     bool in_loop = loops_ && static_cast<std::int64_t>(position_ >> 32) >= loop_start_;
     if (loops_ && (index >= loop_end_ || (in_loop && index < loop_start_))) {
         std::int64_t from = (index - loop_start_) % length;
         index = loop_start_ + (from < 0 ? from + length : from);
     }
-    return index >= start_ && index < end_ ? data_[index] : 0.0f;
+    return index >= start_ && index < end_ ? static_cast<float>(data[index]) : 0.0f;
 }
 
 // Moves one frame on; false when a sample that does not loop has ended.
@@ -313,35 +316,40 @@ bool Voice::step_position() {
 // The sample read at the voice's pitch for the next frames, into `mono`.
 // Returns the frames read, fewer when a sample that does not loop ends.
 std::uint32_t Voice::read_span(float* mono, std::uint32_t frames) {
+    return pcm16_ ? read_frames(pcm16_, mono, frames) : read_frames(data_, mono, frames);
+}
+
+template <class Frame>
+std::uint32_t Voice::read_frames(const Frame* data, float* mono, std::uint32_t frames) {
+    auto at = [](const Frame* frame, int offset) { return static_cast<float>(frame[offset]); };
     std::uint32_t done = 0;
     while (done < frames) {
         std::uint32_t direct = direct_frames(frames - done);
         if (direct == 0) {  // one frame by the careful path
             auto index = static_cast<std::int64_t>(position_ >> 32);
-            mono[done++] = hermite(fetch(index - 1), fetch(index), fetch(index + 1), fetch(index + 2),
-                                   fraction_of(position_));
+            mono[done++] = hermite(fetch(data, index - 1), fetch(data, index), fetch(data, index + 1),
+                                   fetch(data, index + 2), fraction_of(position_));
             if (!step_position()) break;
             continue;
         }
-        const float* data = data_;
         std::uint64_t position = position_;
         const std::uint64_t increment = increment_;
         float* out = mono + done;
         std::uint32_t i = 0;
         for (; i + 4 <= direct; i += 4) {  // four frames at once: their reads gathered, their math in lanes
             std::uint64_t p1 = position + increment, p2 = p1 + increment, p3 = p2 + increment;
-            const float *a = data + (position >> 32), *b = data + (p1 >> 32), *c = data + (p2 >> 32),
+            const Frame *a = data + (position >> 32), *b = data + (p1 >> 32), *c = data + (p2 >> 32),
                         *d = data + (p3 >> 32);
             IntLanes bits = {fraction_bits(position), fraction_bits(p1), fraction_bits(p2), fraction_bits(p3)};
-            Lanes y = hermite(Lanes{a[-1], b[-1], c[-1], d[-1]}, Lanes{a[0], b[0], c[0], d[0]},
-                              Lanes{a[1], b[1], c[1], d[1]}, Lanes{a[2], b[2], c[2], d[2]},
+            Lanes y = hermite(Lanes{at(a, -1), at(b, -1), at(c, -1), at(d, -1)}, Lanes{at(a, 0), at(b, 0), at(c, 0), at(d, 0)},
+                              Lanes{at(a, 1), at(b, 1), at(c, 1), at(d, 1)}, Lanes{at(a, 2), at(b, 2), at(c, 2), at(d, 2)},
                               __builtin_convertvector(bits, Lanes) * kFraction);
             std::memcpy(out + i, &y, sizeof y);
             position = p3 + increment;
         }
         for (; i < direct; ++i) {
-            const float* at = data + (position >> 32);
-            out[i] = hermite(at[-1], at[0], at[1], at[2], fraction_of(position));
+            const Frame* frame = data + (position >> 32);
+            out[i] = hermite(at(frame, -1), at(frame, 0), at(frame, 1), at(frame, 2), fraction_of(position));
             position += increment;
         }
         position_ = position - increment;

@@ -80,15 +80,21 @@ private:
     static double settled_value(std::size_t index, double sum);
     void start_envelopes(std::uint8_t key);
     std::uint32_t read_span(float* mono, std::uint32_t frames);
+    template <class Frame>
+    std::uint32_t read_frames(const Frame* data, float* mono, std::uint32_t frames);
     template <bool Filtered, bool Adds>
     void shape_span(float* mono, float* left, float* right, std::uint32_t frames);
     void glide_to(float left, float right);
     std::uint32_t direct_frames(std::uint32_t limit) const;
-    float fetch(std::int64_t index) const;
+    template <class Frame>
+    float fetch(const Frame* data, std::int64_t index) const;
     bool step_position();
 
-    // What the voice plays.
+    // What the voice plays: floats, or 16-bit integers scaled to full scale
+    // by the voice's gain.
     const float* data_ = nullptr;
+    const std::int16_t* pcm16_ = nullptr;
+    double data_scale_ = 1.0;
     std::int64_t data_size_ = 0;
     std::int64_t start_ = 0, end_ = 0, loop_start_ = 0, loop_end_ = 0;
     bool loops_ = false;           // loops now
