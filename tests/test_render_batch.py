@@ -200,3 +200,28 @@ def test_contradictory_arguments_are_refused(tmp_path, arguments):
                          capture_output=True, text=True, timeout=MIDI_TIMEOUT)
     assert run.returncode == 2 and run.stderr.splitlines()[-1].startswith("ostina-render: error: ")
     assert os.listdir(tmp_path) == []
+
+
+def test_dask_workers_play_a_soundfont_from_their_own_copy(songs, tmp_path):
+    """The soundfont goes to each worker once and is kept in its local folder: the renders
+    match one-by-one renders with the caller's file."""
+    font = os.path.join(os.path.dirname(__import__("pretty_midi").__file__), "TimGM6mb.sf2")
+    for job in find_jobs([songs], tmp_path / "single"):
+        os.makedirs(os.path.dirname(job.target), exist_ok=True)
+        render_file(job.source, job.target, RenderOptions(soundfont=font))
+    script = textwrap.dedent(f"""
+        import os
+        from ostina_render import RenderOptions
+        from ostina_render.batch import dask_client, find_jobs, render_batch
+        with dask_client("local", 2) as client:
+            report = render_batch(find_jobs([{str(songs)!r}], {str(tmp_path / "out")!r}),
+                                  RenderOptions(soundfont={font!r}), executor=client)
+            kept = client.run(lambda dask_worker: sorted(name for name in os.listdir(dask_worker.local_directory)
+                                                         if name.startswith("ostina-")))
+        print(report.summary())
+        print(sorted(map(len, kept.values())))
+    """)
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=MIDI_TIMEOUT)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.splitlines()[-1] == "[1, 1]"
+    assert outputs(tmp_path / "out") == outputs(tmp_path / "single")

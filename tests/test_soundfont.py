@@ -226,10 +226,10 @@ def test_mutated_soundfonts_load_and_play_or_are_refused_in_one_line(tmp_path):
     rng = random.Random(2312)
     refused = 0
     for attempt in range(60):
-        path = tmp_path / f"m{attempt}.sf2"
+        path = tmp_path / "mutated.sf2"
         path.write_bytes(mutate(original, rng))
         try:
-            bank = Bank.read_soundfont(str(path))
+            bank = Bank.read_soundfont(str(path))  # the file may go: its mapping stays
         except ValueError as error:
             assert "\n" not in str(error)
             refused += 1
@@ -311,3 +311,12 @@ def test_a_soundfont_piano_plays_on_the_toolkit_sampler_in_tune():
 def strongest_hz(audio):
     spectrum = np.abs(np.fft.rfft(audio * np.hanning(len(audio))))
     return np.argmax(spectrum) * RATE / len(audio)
+
+
+def test_a_soundfont_is_read_once_per_process_until_its_file_changes(tmp_path):
+    path = tmp_path / "font.sf2"
+    one_sample_font(path)
+    first = load_soundfont(path)
+    assert load_soundfont(str(path)) is first
+    os.utime(path, ns=(1, 1))
+    assert load_soundfont(path) is not first

@@ -25,7 +25,7 @@ from typing import TYPE_CHECKING, Any, Literal, Protocol, TypeAlias, cast
 
 from .errors import RenderError
 from .output import PART_SUFFIX, cannot_write, replacing
-from .render import RenderOptions, RenderReport, load, render_file, users_bank
+from .render import RenderOptions, RenderReport, load, render_file, soundfont_bank, users_bank
 from .reading import read_bytes
 
 if TYPE_CHECKING:
@@ -275,17 +275,26 @@ class _Local:
 
 
 class _Dask:
-    """A Dask client. The scheduler retries a task whose worker died, then reports KilledWorker."""
+    """A Dask client. The scheduler retries a task whose worker died, then reports KilledWorker.
+    A soundfont goes to each worker once, as a file it keeps."""
 
     def __init__(self, client: Client) -> None:
         self.client: Any = client  # distributed's methods carry no type hints
+        self.uploaded: dict[str, str] = {}  # the caller's soundfont path -> its name on the workers
 
     def slots(self) -> int:
         threads: int = sum(self.client.nthreads().values())
         return max(1, 2 * threads)  # two a thread keeps workers fed
 
     def submit(self, source: str, midi: bytes, options: RenderOptions) -> Any:
-        return self.client.submit(render_bytes, source, midi, options, pure=False)
+        if options.soundfont is None:
+            return self.client.submit(render_bytes, source, midi, options, pure=False)
+        from .cluster import render_with_upload, upload_soundfont
+
+        path = os.fspath(options.soundfont)
+        if path not in self.uploaded:
+            self.uploaded[path] = upload_soundfont(self.client, path)
+        return self.client.submit(render_with_upload, source, midi, options, self.uploaded[path], pure=False)
 
     def wait(self, futures: Collection[Any], every: bool) -> set[Any]:
         from distributed import wait
@@ -349,6 +358,7 @@ def render_batch(jobs: Sequence[Job], options: RenderOptions = RenderOptions(), 
     began = time.perf_counter()
     options.check()
     users_bank(options)  # reads users' samples: a bad one is reported once, before anything renders
+    soundfont_bank(options)  # and the soundfont, which each worker then reads once
     finished: dict[Job, FileResult] = {}
 
     def finish(job: Job, result: FileResult) -> None:
