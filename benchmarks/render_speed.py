@@ -1,6 +1,6 @@
 """ostina-render against fluidsynth and symusic on real pieces, in the same run.
 
-    python benchmarks/render_speed.py [--rounds 3] [--markdown] [--profile]
+    python benchmarks/render_speed.py [--rounds 3] [--markdown] [--profile] [--soundfont FILE]
 
 Pieces come from installed packages (never copied here): miditoolkit's
 example and music21's test files, and a Bach chorale that music21 writes
@@ -13,6 +13,12 @@ counts:
   (Debian's fluidsynth and timgm6mb-soundfont; reverb and chorus off);
 - symusic 0.5.9's Synthesizer with the same soundfont (pip install
   symusic==0.5.9; 0.6.0 fails to render), writing with its dump_wav.
+
+With --soundfont FILE, every renderer plays FILE (ostina with its
+--soundfont), and a column gives ostina's memory budget for each piece: 40 MB
+plus the samples the song's programs, keys and velocities select, summed
+from the soundfont's own tables at 16 bits a frame (a compressed sample
+counts as decoded, at 32 bits).
 
 Peak RSS is the renderer's maximum resident set, as GNU time (Debian's
 `time`) reports it. A renderer that is not installed is left out. --profile adds where ostina's time goes, piece by
@@ -60,15 +66,43 @@ def pieces(folder: pathlib.Path) -> list[tuple[str, pathlib.Path]]:
             ("music21 test04.mid, 18 tracks, 10 min", primitives / "test04.mid")]
 
 
-def renderers() -> dict[str, list[str]]:
-    """Each renderer's command; SONG and OUT are filled in per run."""
-    commands = {"ostina": [sys.executable, "-m", "ostina_render", "SONG", "-o", "OUT", "-q"]}
-    if shutil.which("fluidsynth") and os.path.exists(SOUNDFONT):
+def renderers(soundfont: str | None = None) -> dict[str, list[str]]:
+    """Each renderer's command; SONG and OUT are filled in per run. The peers play
+    `soundfont`, or TimGM6mb when ostina plays its built-in bank."""
+    ostina = [sys.executable, "-m", "ostina_render", "SONG", "-o", "OUT", "-q"]
+    commands = {"ostina": ostina + (["--soundfont", soundfont] if soundfont else [])}
+    peers_play = soundfont or SOUNDFONT
+    if shutil.which("fluidsynth") and os.path.exists(peers_play):
         commands["fluidsynth"] = ["fluidsynth", "-ni", "-q", "-R", "0", "-C", "0", "-r", "44100", "-F", "OUT",
-                                  SOUNDFONT, "SONG"]
-    if importlib.util.find_spec("symusic") and os.path.exists(SOUNDFONT):
-        commands["symusic"] = [sys.executable, "-c", SYMUSIC, SOUNDFONT, "SONG", "OUT"]
+                                  peers_play, "SONG"]
+    if importlib.util.find_spec("symusic") and os.path.exists(peers_play) and peers_play.endswith(".sf2"):
+        commands["symusic"] = [sys.executable, "-c", SYMUSIC, peers_play, "SONG", "OUT"]
     return commands
+
+
+def selected_sample_mb(song: pathlib.Path, soundfont: str) -> float:
+    """Megabytes of the samples the song's notes select: for each note, the zones of its
+    preset (bank 0 for a program, kit 0 for the drums when the file lacks the one asked
+    for) that take its key and velocity."""
+    from ostina_render import _synth
+    from ostina_render.soundfont import load_soundfont
+
+    bank = load_soundfont(soundfont)
+    presets = {(bank_number, program) for _, bank_number, program, _, _ in bank.presets()}
+    regions: dict[tuple[int, int], list[tuple[int, int, int, int, int, list[tuple[str, int]]]]] = {}
+    chosen: set[int] = set()
+    for _, channel, key, velocity, _, _, program, _, _ in _synth.MidiFile(song.read_bytes()).notes():
+        preset = (128, program) if channel == 9 else (0, program)
+        if preset not in presets:
+            preset = (preset[0], 0) if channel == 9 else preset
+        if preset not in presets:
+            continue
+        if preset not in regions:
+            regions[preset] = bank.regions(*preset)
+        chosen.update(sample for low, high, soft, loud, sample, _ in regions[preset]
+                      if low <= key <= high and soft <= velocity <= loud)
+    compressed = soundfont.endswith(".sf3")
+    return sum(len(bank.sample_data(index)) // (1 if compressed else 2) for index in chosen) / 2**20
 
 
 def timed(command: list[str], folder: pathlib.Path) -> tuple[float, float]:
@@ -84,11 +118,12 @@ def timed(command: list[str], folder: pathlib.Path) -> tuple[float, float]:
     return wall, int(report.read_text().split()[-1]) / 1024
 
 
-def measure(song: pathlib.Path, folder: pathlib.Path, rounds: int) -> dict[str, tuple[float, float]]:
+def measure(song: pathlib.Path, folder: pathlib.Path, rounds: int,
+            soundfont: str | None) -> dict[str, tuple[float, float]]:
     """Each renderer's best wall time and its peak RSS, rounds interleaved."""
     best: dict[str, tuple[float, float]] = {}
     for _ in range(rounds):
-        for name, command in renderers().items():
+        for name, command in renderers(soundfont).items():
             filled = [str(song) if part == "SONG" else str(folder / f"{name}.wav") if part == "OUT" else part
                       for part in command]
             wall, rss = timed(filled, folder)
@@ -134,26 +169,29 @@ def main() -> int:
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--markdown", action="store_true")
     parser.add_argument("--profile", action="store_true")
+    parser.add_argument("--soundfont", help="the soundfont every renderer plays (default: ostina's built-in "
+                        "bank against TimGM6mb)")
     options = parser.parse_args()
     from ostina_render import read_song
 
-    names = list(renderers())
+    names = list(renderers(options.soundfont))
     peers = [name for name in names if name != "ostina"]
     with tempfile.TemporaryDirectory() as name:
         folder = pathlib.Path(name)
         rows = []
         for title, song in pieces(folder):
             seconds = float(read_song(song).duration)
-            rows.append((title, seconds, measure(song, folder, options.rounds)))
-        ratios = {peer: [best[peer][0] / best["ostina"][0] for _, _, best in rows] for peer in peers}
-        header = ["piece", "audio", "ostina-render", "real-time factor", "peak RSS",
+            budget = 40 + selected_sample_mb(song, options.soundfont) if options.soundfont else 40.0
+            rows.append((title, seconds, budget, measure(song, folder, options.rounds, options.soundfont)))
+        ratios = {peer: [best[peer][0] / best["ostina"][0] for _, _, _, best in rows] for peer in peers}
+        header = ["piece", "audio", "ostina-render", "real-time factor", "peak RSS (budget)",
                   *[f"{peer}, ostina's speed-up" for peer in peers]]
         print("| " + " | ".join(header) + " |" if options.markdown else "  ".join(header))
         if options.markdown:
             print("|---|" + "---:|" * (len(header) - 1))
-        for index, (title, seconds, best) in enumerate(rows):
+        for index, (title, seconds, budget, best) in enumerate(rows):
             wall, rss = best["ostina"]
-            cells = [title, f"{seconds:.0f} s", f"{wall:.3f} s", f"{seconds / wall:.0f}x", f"{rss:.0f} MB",
+            cells = [title, f"{seconds:.0f} s", f"{wall:.3f} s", f"{seconds / wall:.0f}x", f"{rss:.0f} MB ({budget:.0f})",
                      *[f"{best[peer][0]:.3f} s, {ratios[peer][index]:.2f}x" for peer in peers]]
             print("| " + " | ".join(cells) + " |" if options.markdown else "  ".join(cells))
         means = ["geometric mean", "", "", "", "", *[f"{geometric_mean(ratios[peer]):.2f}x" for peer in peers]]

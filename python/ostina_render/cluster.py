@@ -14,7 +14,7 @@ from .batch import Rendered, render_bytes
 from .render import RenderOptions
 
 
-class SoundFontUpload(WorkerPlugin):  # type: ignore[misc]  # distributed's classes carry no type hints
+class SoundFontUpload(WorkerPlugin):
     """Writes the soundfont into each worker's local folder as it joins the cluster,
     under a name of its contents, then lets its bytes go."""
 
