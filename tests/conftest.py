@@ -41,8 +41,8 @@ def fake_alsa(tmp_path_factory):
 
 
 def tool_environment():
-    """The environment for compilers and binutils, without the sanitizer
-    runtime that .ci/sanitize preloads into the interpreter."""
+    """The environment for compilers, binutils and other players (fluidsynth),
+    without the sanitizer runtime that .ci/sanitize preloads into the interpreter."""
     return {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
 
 

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 import soundfile
 
-from conftest import ROOT
+from conftest import ROOT, tool_environment
 from midi_songs import note, write_song
 from ostina_render.soundfont_writer import GENERATORS, soundfont_bytes, write_soundfont
 from synth_banks import RATE, cents, frequency, key_range
@@ -133,7 +133,7 @@ def test_fluidsynth_plays_a_looped_sine_at_its_pitch(tmp_path):
     write_soundfont(tmp_path / "sine.sf2", **bank)
     write_song(tmp_path / "song.mid", [note(0, 960)])
     subprocess.run(["fluidsynth", "-ni", "-q", "-R", "0", "-C", "0", "-r", str(RATE), "-F", "out.wav", "sine.sf2",
-                    "song.mid"], cwd=tmp_path, check=True, capture_output=True, timeout=60)
+                    "song.mid"], cwd=tmp_path, check=True, capture_output=True, timeout=60, env=tool_environment())
     left = soundfile.read(tmp_path / "out.wav", dtype="float32")[0][RATE // 5:RATE * 4 // 5, 0]
     expected = hz * 2 ** ((60 - 69) / 12 + 30 / 1200)
     assert (abs(cents(frequency(left) / expected)) < 3, np.sqrt(np.mean(left ** 2)) > 0.01) == (True, True)
