@@ -15,6 +15,7 @@ import numpy as np
 import pytest
 
 import ostina
+from conftest import tool_environment
 from midi_songs import control, note, write_song
 from ostina_render import RenderError, RenderOptions, render_array, render_file
 from ostina_render._synth import Bank, Synthesizer
@@ -146,6 +147,19 @@ def test_a_zone_modulator_moves_its_generator_with_the_controller(tmp_path):
     assert 20 * math.log10(np.abs(quiet).max() / np.abs(full).max()) == pytest.approx(-20.0, abs=0.05)
 
 
+@pytest.mark.parametrize("modulators, filtered", [
+    ((), 1.0),  # no default modulator moves the cutoff with velocity, as in SoundFont players
+    ([(0x0102, "initialFilterFc", -2400, 0, 0)], 0.58),  # declared: velocity 1 takes 2400 cents off
+])
+def test_velocity_moves_the_cutoff_only_where_a_zone_declares_it(tmp_path, modulators, filtered):
+    """A 6 kHz tone under the open cutoff; at velocity 1 the declared modulator puts the
+    cutoff at 5.05 kHz, which passes 6 kHz at 1 / sqrt(1 + (6 / 5.05)^4)."""
+    bank = one_sample_font(tmp_path / "soft.sf2", [("sampleModes", 1)], modulators, data=sine(6000.0))
+    loud, soft = (np.abs(played(bank, velocity=velocity)[RATE // 4:, 0]).max() for velocity in (127, 1))
+    velocity_gain = (1 / 127) ** 2  # 40 log10(127 / 1) dB
+    assert soft / loud / velocity_gain == pytest.approx(filtered, abs=0.04)
+
+
 @pytest.mark.parametrize("modulator", [
     (0x81, "initialAttenuation", 200, 0, 7),  # an unknown transform
     (0x86, "initialAttenuation", 200, 0, 0),  # CC6 (data entry) may not be a source
@@ -256,7 +270,7 @@ def test_timgm6mb_plays_a_real_piece_close_to_fluidsynth(tmp_path):
     import soundfile
 
     subprocess.run(["fluidsynth", "-ni", "-q", "-R", "0", "-C", "0", "-r", "44100", "-F", str(tmp_path / "f.wav"),
-                    TIMGM, piece], check=True, capture_output=True)
+                    TIMGM, piece], check=True, capture_output=True, timeout=120, env=tool_environment())
     reference = soundfile.read(tmp_path / "f.wav")[0][:len(audio)].mean(axis=1)
     levels = [np.sqrt(np.mean(np.square(x[: len(x) // 4410 * 4410].reshape(-1, 4410)), axis=1)) for x in (audio, reference)]
     assert np.corrcoef(np.log(levels[0] + 1e-6), np.log(levels[1] + 1e-6))[0, 1] > 0.9

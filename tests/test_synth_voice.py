@@ -130,18 +130,6 @@ def test_attenuation_pan_velocity_and_volume_set_the_level(attenuation, pan, vel
                              pytest.approx(gain * math.sin(angle), rel=1e-5, abs=1e-7))
 
 
-def test_velocity_darkens_through_the_default_filter_modulator():
-    bank, _ = sine_bank(6000.0)
-    loud, soft = synthesizer(bank), synthesizer(bank)
-    loud.note_on(0, 60, 127)
-    soft.note_on(0, 60, 1)
-    # Velocity 1 lowers the cutoff by 2400 cents from 13500: to about 5 kHz, below the tone.
-    level = [np.abs(render(synth, RATE // 2)[RATE // 4:, 0]).max() for synth in (loud, soft)]
-    velocity_gain = (1 / 127) ** 2  # 40 log10(127 / 1) dB
-    # A two-pole low-pass of no resonance at 5.05 kHz passes 6 kHz at 1 / sqrt(1 + (6 / 5.05)^4).
-    assert level[1] / level[0] / velocity_gain == pytest.approx(0.58, abs=0.04)
-
-
 def test_the_same_calls_give_the_same_bits():
     def run():
         bank, _ = sine_bank(440.0, [("modLfoToPitch", 50), ("freqModLFO", 0), ("initialFilterFc", 9000),
