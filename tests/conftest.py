@@ -4,6 +4,7 @@ import pathlib
 import shutil
 import struct
 import subprocess
+import sys
 
 import pytest
 
@@ -44,6 +45,13 @@ def tool_environment():
     """The environment for compilers, binutils and other players (fluidsynth),
     without the sanitizer runtime that .ci/sanitize preloads into the interpreter."""
     return {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
+
+
+def dead_pid():
+    """The id of a process that has ended (and that no process reuses so soon)."""
+    process = subprocess.Popen([sys.executable, "-c", ""])
+    process.wait()
+    return process.pid
 
 
 def f32(value):

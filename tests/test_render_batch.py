@@ -7,12 +7,13 @@ import signal
 import subprocess
 import sys
 import textwrap
-from concurrent.futures import Future, ThreadPoolExecutor
+from concurrent.futures import Future, ProcessPoolExecutor, ThreadPoolExecutor
 from concurrent.futures.process import BrokenProcessPool
 
 import mido
 import pytest
 
+from conftest import dead_pid
 from midi_songs import note, write_song
 from ostina_render import RenderOptions, render_file
 from ostina_render.batch import Processes, find_jobs, render_batch
@@ -131,14 +132,18 @@ class BrokenPool(ThreadPoolExecutor):
         raise BrokenProcessPool("a child process terminated abruptly")
 
 
-class LosingPool(ThreadPoolExecutor):
-    """A pool that broke as it was given calls, and lost them: they never finish."""
+class LosingPool(ProcessPoolExecutor):
+    """A process pool that broke as it was given its first two calls, and lost them: they
+    never finish, and it refuses every call after them."""
 
     def __init__(self, workers):
         super().__init__(workers)
-        self._broken = "a child process terminated abruptly"  # what ProcessPoolExecutor sets
+        self.accepted = 0
 
     def submit(self, fn, /, *args, **kwargs):
+        self.accepted += 1
+        if self.accepted > 2:
+            raise BrokenProcessPool("a child process terminated abruptly")
         return Future()
 
 
@@ -150,15 +155,21 @@ def test_a_pool_that_broke_as_files_were_given_to_it_is_replaced(songs, tmp_path
     assert outputs(tmp_path / "out") == one_by_one
 
 
-def test_a_rerun_skips_existing_outputs_and_removes_stale_temporary_files(songs, tmp_path, one_by_one):
+def test_a_rerun_skips_existing_outputs_and_removes_stale_temporary_files_of_dead_runs_only(songs, tmp_path,
+                                                                                              one_by_one):
     out = tmp_path / "out"
     assert cli("--outdir", out, "--workers", 1, songs).returncode == 0
     (out / "lead.wav").write_bytes(b"kept")
-    stale = out / "strings" / ".long.wav.k2j4x_9q.part"
-    stale.write_bytes(b"left by a killed run")
+    host = os.uname().nodename
+    stale = out / "strings" / f".long.wav.{host}.{dead_pid()}.0a1b2c3d.part"
+    kept = {f".long.wav.{host}.{os.getpid()}.0a1b2c3d.part",  # a run still writing
+            f".long.wav.other-host.{dead_pid()}.0a1b2c3d.part",  # whose owner this host cannot see
+            ".long.wav.0a1b2c3d.part"}  # without an owner
+    for name in (stale.name, *kept):
+        (out / "strings" / name).write_bytes(b"left by a run")
     run = cli("--outdir", out, songs)
     assert run.returncode == 0 and "0 done, 4 skipped, 0 failed" in run.stdout
-    assert outputs(out) == {**one_by_one, "lead.wav": b"kept"}
+    assert outputs(out) == {**one_by_one, "lead.wav": b"kept", **{f"strings/{name}": b"left by a run" for name in kept}}
 
 
 def test_force_renders_existing_outputs_again(songs, tmp_path, one_by_one):

@@ -12,10 +12,13 @@ from __future__ import annotations
 import concurrent.futures as cf
 import contextlib
 import dataclasses
+import functools
 import io
 import logging
 import multiprocessing
 import os
+import signal
+import sys
 import time
 from collections import deque
 from collections.abc import Callable, Collection, Iterable, Iterator, Sequence
@@ -23,8 +26,8 @@ from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Literal, Protocol, TypeAlias, cast
 
-from .errors import RenderError
-from .output import PART_SUFFIX, cannot_write, replacing
+from .errors import RenderError, needs_extra
+from .output import cannot_write, format_for, refuse_input, remove_stale, replacing
 from .render import RenderOptions, RenderReport, load, render_file, soundfont_bank, users_bank
 from .reading import read_bytes
 
@@ -32,8 +35,9 @@ if TYPE_CHECKING:
     from distributed import Client
 
 MIDI_SUFFIXES = (".mid", ".midi")
-LOST_CHECK_SECONDS = 1.0  # how often a wait looks for calls a broken process pool lost
-NEEDS_CLUSTER = "--dask needs the cluster extra: pip install 'ostina[cluster]'"
+LOST_CHECK_SECONDS = 1.0  # how long a wait goes without news before it asks whether the pool broke
+LOST_GRACE_SECONDS = 1.0  # how long a broken process pool may take to fail the calls it still holds
+PR_SET_PDEATHSIG = 1  # Linux's prctl option: a signal for this process when its parent dies
 
 Status = Literal["done", "skipped", "failed"]
 
@@ -111,7 +115,10 @@ def find_jobs(inputs: Iterable[str | os.PathLike[str]], outdir: str | os.PathLik
               format_name: str = "wav") -> list[Job]:
     """Jobs for files and folders. A folder is searched recursively for *.mid and *.midi and its
     files keep their paths relative to it under `outdir`; a file named directly goes to
-    `outdir` by its stem. Two inputs with one output path raise RenderError."""
+    `outdir` by its stem. Two inputs with one output path raise RenderError, as does an
+    `outdir` that is not a folder."""
+    if os.path.exists(outdir) and not os.path.isdir(outdir):
+        raise RenderError(f"{os.fspath(outdir)}: is a file, not a folder for the outputs")
     pairs: dict[str, str] = {}  # source -> target; a file named twice is one job
     for item in inputs:
         name = os.fspath(item)
@@ -174,25 +181,6 @@ def write_file(target: str, data: bytes) -> None:
         file.write(data)
 
 
-def remove_stale(jobs: Iterable[Job]) -> int:
-    """Remove the temporary files an earlier, killed run left beside these jobs' outputs; return how many."""
-    names_by_folder: dict[str, set[str]] = {}
-    for job in jobs:
-        names_by_folder.setdefault(os.path.dirname(os.path.abspath(job.target)), set()).add(
-            os.path.basename(job.target))
-    removed = 0
-    for folder, names in names_by_folder.items():
-        with contextlib.suppress(OSError), os.scandir(folder) as entries:
-            for entry in entries:
-                # .NAME.XXXXXXXX.part: the random part has no dots, NAME may.
-                if (entry.name.startswith(".") and entry.name.endswith(PART_SUFFIX)
-                        and entry.name[1:].rsplit(".", 2)[0] in names):
-                    with contextlib.suppress(OSError):
-                        os.remove(entry.path)
-                        removed += 1
-    return removed
-
-
 # Executors
 
 @dataclass(frozen=True)
@@ -200,7 +188,8 @@ class Processes:
     """Local worker processes, started fresh (spawned, not forked).
 
     Given to `render_batch` it makes a pool, and a fresh one when a worker's death breaks it.
-    `initializer` runs once in each worker as it starts.
+    `initializer` runs once in each worker as it starts. A worker exits when the process
+    that made the pool dies, even by SIGKILL, so no worker outlives its batch.
     """
 
     workers: int = field(default_factory=default_workers)
@@ -208,7 +197,38 @@ class Processes:
 
     def __call__(self) -> cf.ProcessPoolExecutor:
         return cf.ProcessPoolExecutor(self.workers, multiprocessing.get_context("spawn"),
-                                      initializer=self.initializer)
+                                      initializer=functools.partial(_start_worker, os.getpid(), self.initializer))
+
+
+def _start_worker(parent: int, initializer: Callable[[], object] | None) -> None:
+    signal.signal(signal.SIGINT, signal.SIG_IGN)  # Ctrl-C is the caller's to handle: it kills the workers
+    exit_with_parent(parent)
+    if initializer is not None:
+        initializer()
+
+
+def exit_with_parent(parent: int) -> None:
+    """Have the kernel kill this process when `parent`, which started it, dies. The signal is
+    tied to the thread that started the process and is asked for only now, so a parent that
+    died before is seen by the process having been handed to another."""
+    if sys.platform.startswith("linux"):
+        import ctypes
+
+        ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+    if os.getppid() != parent:
+        os._exit(1)
+
+
+def kill_workers(executor: cf.ProcessPoolExecutor) -> None:
+    """Kill a process pool's workers at once: ProcessPoolExecutor.kill_workers from Python
+    3.14; before it, the pool's table of processes, the one private name read here."""
+    if hasattr(executor, "kill_workers"):
+        with contextlib.suppress(RuntimeError, ValueError):
+            executor.kill_workers()
+        return
+    for process in list((getattr(executor, "_processes", None) or {}).values()):
+        with contextlib.suppress(OSError, ValueError, AttributeError):
+            process.kill()
 
 
 class InlineExecutor(cf.Executor):
@@ -231,58 +251,86 @@ class _Pool(Protocol):
     def submit(self, source: str, midi: bytes, options: RenderOptions) -> Any: ...
     def wait(self, futures: Collection[Any], every: bool) -> set[Any]: ...
     def renew(self) -> bool: ...
-    def close(self, futures: Collection[Any]) -> None: ...
+    def close(self, futures: Collection[Any], interrupted: bool) -> None: ...
 
 
 class _Local:
-    """A concurrent.futures executor, or one made (and remade) from a factory."""
+    """A concurrent.futures executor, or one made (and remade) from a factory. `concurrency`
+    calls are in flight at once."""
 
-    def __init__(self, executor: cf.Executor, make: Callable[[], cf.Executor] | None) -> None:
-        self.executor, self.make = executor, make
+    def __init__(self, executor: cf.Executor, make: Callable[[], cf.Executor] | None, concurrency: int) -> None:
+        self.executor, self.make, self.concurrency = executor, make, concurrency
 
     def slots(self) -> int:
-        return int(getattr(self.executor, "_max_workers", 1))
+        return self.concurrency
 
     def submit(self, source: str, midi: bytes, options: RenderOptions) -> Any:
         return self.executor.submit(render_bytes, source, midi, options)
 
     def wait(self, futures: Collection[Any], every: bool) -> set[Any]:
-        when = cf.ALL_COMPLETED if every else cf.FIRST_COMPLETED
-        while True:
-            done, pending = cf.wait(futures, timeout=LOST_CHECK_SECONDS, return_when=when)
-            if done and not (every and pending):
+        """The first calls to finish; with `every`, once the pool broke, all of them. A broken pool
+        fails every call it holds at once, except that CPython's can lose a call submitted while
+        a dead worker breaks it: never failed, it is failed here. A wait without news asks the
+        executor whether it broke, as its public API tells: it then refuses a new call."""
+        while not every:
+            done = cf.wait(futures, timeout=LOST_CHECK_SECONDS, return_when=cf.FIRST_COMPLETED)[0]
+            if done:
                 return done
-            if getattr(self.executor, "_broken", False):
-                # CPython's ProcessPoolExecutor can lose a call submitted while a dead worker
-                # breaks the pool: it is never failed, and the worker started for it never stops.
-                for future in pending:
-                    with contextlib.suppress(cf.InvalidStateError):  # failed meanwhile after all
-                        future.set_exception(BrokenProcessPool("the pool broke as this call was given to it"))
+            every = self._refuses_calls()
+        done, lost = cf.wait(futures, timeout=LOST_GRACE_SECONDS)
+        for future in lost:
+            with contextlib.suppress(cf.InvalidStateError):  # failed meanwhile after all
+                future.set_exception(BrokenProcessPool("the pool broke as this call was given to it"))
+        return done | lost
+
+    def _refuses_calls(self) -> bool:
+        if not isinstance(self.executor, cf.ProcessPoolExecutor):
+            return False  # only a process pool loses calls
+        try:
+            self.executor.submit(int)  # a call that does nothing
+        except cf.BrokenExecutor:
+            return True
+        except RuntimeError:  # shut down by its owner: its calls still finish
+            return False
+        return False
 
     def renew(self) -> bool:
         if self.make is None:
             return False
-        for process in list((getattr(self.executor, "_processes", None) or {}).values()):
-            with contextlib.suppress(OSError, ValueError):
-                process.kill()  # any worker a broken pool left behind (see wait)
-        self.executor.shutdown(wait=True)
+        self._stop()
         self.executor = self.make()
         return True
 
-    def close(self, futures: Collection[Any]) -> None:
-        if self.make is not None:
+    def close(self, futures: Collection[Any], interrupted: bool) -> None:
+        if self.make is None:
+            for future in futures:
+                future.cancel()
+        elif interrupted:
+            self._stop(wait=False)
+        else:
             self.executor.shutdown(wait=True, cancel_futures=True)
+
+    def _stop(self, wait: bool = True) -> None:
+        """Kill the workers of a pool of ours, any that a broken one left behind (see wait) included.
+        An interrupted pool is not waited for: a worker killed while it sent its result leaves
+        the pool's thread waiting for the rest of it."""
+        if isinstance(self.executor, cf.ProcessPoolExecutor):
+            kill_workers(self.executor)
+        self.executor.shutdown(wait=wait, cancel_futures=True)
 
 
 class _Dask:
     """A Dask client. The scheduler retries a task whose worker died, then reports KilledWorker.
     A soundfont goes to each worker once, as a file it keeps."""
 
-    def __init__(self, client: Client) -> None:
+    def __init__(self, client: Client, concurrency: int | None) -> None:
         self.client: Any = client  # distributed's methods carry no type hints
+        self.concurrency = concurrency
         self.uploaded: dict[str, str] = {}  # the caller's soundfont path -> its name on the workers
 
     def slots(self) -> int:
+        if self.concurrency is not None:
+            return self.concurrency
         threads: int = sum(self.client.nthreads().values())
         return max(1, 2 * threads)  # two a thread keeps workers fed
 
@@ -305,20 +353,28 @@ class _Dask:
     def renew(self) -> bool:
         return True
 
-    def close(self, futures: Collection[Any]) -> None:
+    def close(self, futures: Collection[Any], interrupted: bool) -> None:
         if futures:
             self.client.cancel(list(futures))
 
 
-def _pool(executor: ExecutorLike) -> _Pool:
+def _distributed(name: str) -> Any:
+    """A class of Dask's distributed, when a caller has imported it; else None."""
+    module = sys.modules.get("distributed")
+    return getattr(module, name, None) if module is not None else None
+
+
+def _pool(executor: ExecutorLike, concurrency: int | None) -> _Pool:
     if executor is None:
-        return _Local(InlineExecutor(), None)
+        return _Local(InlineExecutor(), None, 1)
+    client = _distributed("Client")
+    if client is not None and isinstance(executor, client):
+        return _Dask(cast("Client", executor), concurrency)
     if isinstance(executor, cf.Executor):
-        return _Local(executor, None)
-    if type(executor).__module__.split(".")[0] == "distributed":
-        return _Dask(cast("Client", executor))
+        return _Local(executor, None, concurrency or default_workers())
     make = cast("Callable[[], cf.Executor]", executor)
-    return _Local(make(), make)
+    made = concurrency or (executor.workers if isinstance(executor, Processes) else default_workers())
+    return _Local(make(), make, made)
 
 
 @contextlib.contextmanager
@@ -328,7 +384,7 @@ def dask_client(address: str, workers: int) -> Iterator[Client]:
     try:
         from distributed import Client, LocalCluster
     except ImportError:
-        raise RenderError(NEEDS_CLUSTER) from None
+        raise needs_extra("--dask", "cluster") from None
     with contextlib.ExitStack() as stack:
         try:
             if address == "local":
@@ -347,16 +403,22 @@ def dask_client(address: str, workers: int) -> Iterator[Client]:
 # The batch
 
 def render_batch(jobs: Sequence[Job], options: RenderOptions = RenderOptions(), executor: ExecutorLike = None,
-                 *, force: bool = False, on_result: Callable[[FileResult], None] | None = None) -> BatchReport:
+                 *, force: bool = False, on_result: Callable[[FileResult], None] | None = None,
+                 concurrency: int | None = None) -> BatchReport:
     """Render every job; one that fails does not stop the others.
 
     `executor` is None (this process, one file after another), a concurrent.futures Executor,
     a function that makes one (such as `Processes(4)`; a pool a dead worker broke is then
-    replaced), or a Dask client. Existing outputs are skipped unless `force`. Largest inputs
-    start first. `on_result` hears of each file as it finishes.
+    replaced), or a Dask client. `concurrency` is how many files are in flight at once: by
+    default a `Processes`' workers, twice a Dask cluster's threads, else the machine's cores.
+    Existing outputs are skipped unless `force`; an output that is its own input fails.
+    Largest inputs start first. Each output's format follows its suffix (see `find_jobs`)
+    unless `options.format` says. `on_result` hears of each file as it finishes.
     """
     began = time.perf_counter()
     options.check()
+    if concurrency is not None and (not isinstance(concurrency, int) or concurrency < 1):
+        raise RenderError(f"concurrency must be a whole number of at least 1, not {concurrency!r}")
     users_bank(options)  # reads users' samples: a bad one is reported once, before anything renders
     soundfont_bank(options)  # and the soundfont, which each worker then reads once
     finished: dict[Job, FileResult] = {}
@@ -366,15 +428,21 @@ def render_batch(jobs: Sequence[Job], options: RenderOptions = RenderOptions(), 
         if on_result:
             on_result(result)
 
-    remove_stale(jobs)
+    remove_stale(job.target for job in jobs)
     todo = []
     for job in sorted(jobs, key=lambda job: (-job.size, job.source)):
+        try:
+            refuse_input(job.source, job.target)
+            format_for(job.target, options.format)
+        except RenderError as error:
+            finish(job, _failed(job, str(error)))
+            continue
         if not force and os.path.exists(job.target):
             finish(job, FileResult(job.source, job.target, "skipped"))
         else:
             todo.append(job)
     if todo:
-        _run(todo, options, _pool(executor), finish)
+        _run(todo, options, _pool(executor, concurrency), finish)
     return BatchReport(tuple(finished[job] for job in jobs), time.perf_counter() - began)
 
 
@@ -392,12 +460,14 @@ def _run(todo: list[Job], options: RenderOptions, pool: _Pool, finish: Callable[
             finish(job, _failed(job, str(error)))
             return True
         try:
-            running[pool.submit(job.source, midi, options)] = (job, alone)
+            own = dataclasses.replace(options, format=format_for(job.target, options.format))
+            running[pool.submit(job.source, midi, own)] = (job, alone)
         except BrokenProcessPool:
             (suspects if alone else queue).appendleft(job)
             return False
         return True
 
+    interrupted = False
     try:
         while queue or suspects or running:
             healthy = True
@@ -422,15 +492,28 @@ def _run(todo: list[Job], options: RenderOptions, pool: _Pool, finish: Callable[
                 for job in [*suspects, *queue]:
                     finish(job, _failed(job, "not rendered: the executor broke and cannot be renewed"))
                 return
+    except KeyboardInterrupt:
+        interrupted = True
+        complete = [future for future in running if future.done() and not future.cancelled()]
+        for future in complete:  # keep the files that finished
+            job, _ = running.pop(future)
+            if not _broke(future):
+                finish(job, _outcome(job, future))
+        raise
     finally:
-        pool.close(running)
+        pool.close(running, interrupted)
 
 
 def _broke(future: Any) -> bool:
     """Whether a worker died holding this call. Dask's KilledWorker also fails the
     tasks that waited on the workers a bad one killed, so it is treated alike."""
     error = future.exception()
-    return isinstance(error, BrokenProcessPool) or type(error).__name__ == "KilledWorker"
+    return isinstance(error, BrokenProcessPool) or _killed_worker(error)
+
+
+def _killed_worker(error: BaseException | None) -> bool:
+    killed = _distributed("KilledWorker")
+    return killed is not None and isinstance(error, killed)
 
 
 def _outcome(job: Job, future: Any) -> FileResult:
@@ -441,7 +524,7 @@ def _outcome(job: Job, future: Any) -> FileResult:
     except RenderError as error:
         return _failed(job, str(error))
     except Exception as error:
-        if type(error).__name__ == "KilledWorker":
+        if _killed_worker(error):
             return _failed(job, "the Dask workers rendering it died (KilledWorker)")
         lines = str(error).strip().splitlines()
         return _failed(job, f"{type(error).__name__}: {lines[0]}" if lines else type(error).__name__)

@@ -15,9 +15,10 @@ from .errors import RenderError
 TYPE_CHECKING = False  # typing's own costs the command's start-up an import
 if TYPE_CHECKING:
     from collections.abc import Sequence
-    from typing import Any
+    from typing import Any, NoReturn
 
 PROGRAM = "ostina-render"
+QUIET_TRACKER = "ignore:resource_tracker:UserWarning"
 
 
 def numbers(text: str, low: int, high: int, what: str) -> frozenset[int]:
@@ -41,6 +42,13 @@ def channels(text: str) -> frozenset[int]:
     return frozenset(channel - 1 for channel in numbers(text, 1, 16, "channel"))
 
 
+def drum_assignment(text: str) -> tuple[int, str, int]:
+    """NOTE=FILE: a drum note and the sample file it plays at the sample's own pitch."""
+    if text.rpartition("@")[2].isdigit():
+        raise argparse.ArgumentTypeError(f"a drum sample plays at its own pitch, so it takes no @ROOT: {text!r}")
+    return assignment(f"{text}@60")  # the whole path, whatever "@" it holds
+
+
 def assignment(text: str) -> tuple[int, str, int]:
     """NUMBER=FILE[@ROOT]: a program or drum note, a sample file and its root note (default 60)."""
     number, separator, rest = text.partition("=")
@@ -56,19 +64,27 @@ def assignment(text: str) -> tuple[int, str, int]:
     return key, path, root_note
 
 
+class _Parser(argparse.ArgumentParser):
+    """Option errors are one line and exit status 2, without the usage text."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"{self.prog}: error: {message}\n")
+
+
 def parser() -> argparse.ArgumentParser:
-    p = argparse.ArgumentParser(prog=PROGRAM, description="Render a Standard MIDI File (type 0 or 1) to "
+    p = _Parser(prog=PROGRAM, description="Render a Standard MIDI File (type 0 or 1) to "
                                 "a WAV or FLAC file with ostina's built-in General MIDI instruments or a soundfont.")
     p.add_argument("inputs", nargs="*", metavar="INPUT", help="the MIDI file; with --outdir, "
                    "any number of MIDI files and folders (searched for *.mid and *.midi)")
-    p.add_argument("-o", "--output", help="the audio file (default: the input's name with .wav or .flac)")
+    p.add_argument("-o", "--output", help="the audio file, or - for standard output (default: the input's "
+                   "name with .wav or .flac); a FIFO or device is streamed into, a symlink written through")
     p.add_argument("--soundfont", metavar="FILE", help="play an SF2 or SF3 soundfont instead of the built-in "
                    "instruments; a preset it lacks plays bank 0 of its program")
     p.add_argument("--write-soundfont", metavar="FILE", help="write the built-in instruments, made for --rate, "
                    "as an SF2 file that SoundFont players load, and render nothing")
     p.add_argument("--rate", type=int, default=44100, help="sample rate in Hz (default 44100)")
     p.add_argument("--format", choices=("wav", "flac"), help="file format (default: from the output's "
-                   "suffix, else wav; WAV data past 4 GB is written as RF64)")
+                   "suffix, else wav; a suffix it contradicts is refused; WAV data past 4 GB is written as RF64)")
     p.add_argument("--bits", type=int, choices=(16, 24), default=16, help="bits per sample (default 16)")
     p.add_argument("--normalize", action="store_true", help="scale the result to a peak of -1 dBFS")
     p.add_argument("--gain", type=float, default=0.0, metavar="DB", help="raise (or, below 0, lower) the level "
@@ -82,7 +98,7 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--sample", type=assignment, action="append", default=[], metavar="PROGRAM=FILE[@ROOT]",
                    help="play program PROGRAM (0-127) with a sample file (WAV, FLAC, OGG) sounding at its own "
                    "pitch on note ROOT (default 60); may be given many times")
-    p.add_argument("--drum-sample", type=assignment, action="append", default=[], metavar="NOTE=FILE",
+    p.add_argument("--drum-sample", type=drum_assignment, action="append", default=[], metavar="NOTE=FILE",
                    help="play drum NOTE with a sample file; may be given many times")
     p.add_argument("--max-duration", type=float, default=6 * 3600, metavar="SECONDS",
                    help="refuse songs longer than this (default 6 hours)")
@@ -93,27 +109,33 @@ def parser() -> argparse.ArgumentParser:
     return p
 
 
-def output_path(arguments: argparse.Namespace) -> tuple[str, str]:
-    """The output path and its format."""
-    if arguments.output:
-        suffix = os.path.splitext(arguments.output)[1].lower()
-        return arguments.output, arguments.format or ("flac" if suffix == ".flac" else "wav")
-    format_name = arguments.format or "wav"
-    return os.path.splitext(arguments.inputs[0])[0] + "." + format_name, format_name
+def output_target(arguments: argparse.Namespace) -> Any:
+    """The output: a path, or standard output for -."""
+    if arguments.output == "-":
+        return sys.stdout.buffer
+    return arguments.output or os.path.splitext(arguments.inputs[0])[0] + "." + (arguments.format or "wav")
 
 
-def options_from(arguments: argparse.Namespace, format_name: str) -> Any:
+def options_from(arguments: argparse.Namespace, target: Any = None) -> Any:
+    """The render options the arguments give, their values checked for `target` (an
+    output path or stream, None for a batch): what is wrong is a RenderError."""
+    from .output import format_for
     from .instruments import UserSample
     from .render import RenderOptions
 
-    return RenderOptions(
-        rate=arguments.rate, soundfont=arguments.soundfont, format=format_name, bits=arguments.bits, normalize=arguments.normalize,
+    options = RenderOptions(
+        rate=arguments.rate, soundfont=arguments.soundfont, format=arguments.format, bits=arguments.bits,
+        normalize=arguments.normalize,
         gain_db=arguments.gain, polyphony=arguments.polyphony,
         tracks=arguments.tracks, mute_tracks=arguments.mute_tracks, channels=arguments.channels,
         mute_channels=arguments.mute_channels,
         program_samples={key: UserSample(path, root) for key, path, root in arguments.sample},
         drum_samples={key: UserSample(path, root) for key, path, root in arguments.drum_sample},
         max_seconds=arguments.max_duration, max_midi_bytes=arguments.max_midi_size << 20)
+    options.check()
+    if target is not None:
+        format_for(target, options.format)
+    return options
 
 
 @contextlib.contextmanager
@@ -132,25 +154,22 @@ def progress_bar(seconds: float, rate: int, quiet: bool) -> Any:
         yield advance
 
 
-def render_one(arguments: argparse.Namespace) -> None:
+def render_one(arguments: argparse.Namespace, options: Any) -> None:
     from .render import load, render_file
 
-    target, format_name = output_path(arguments)
-    options = options_from(arguments, format_name)
+    target = output_target(arguments)
     performance = load(arguments.inputs[0], options)
     with progress_bar(performance.midi.duration(), options.rate, arguments.quiet) as advance:
         report = render_file(performance, target, options, progress=advance)
     if not arguments.quiet:
         for notice in report.notices:
             print(notice, file=sys.stderr)
-        print(report.summary())
+        print(report.summary(), file=sys.stderr if arguments.output == "-" else sys.stdout)
 
 
 def write_bank(arguments: argparse.Namespace) -> None:
-    from .render import RenderOptions
     from .soundfont import write_builtin_soundfont
 
-    RenderOptions(rate=arguments.rate).check()
     bank = write_builtin_soundfont(arguments.write_soundfont, arguments.rate)
     if not arguments.quiet:
         print(f"{arguments.write_soundfont}: the built-in bank for {arguments.rate} Hz, "
@@ -173,12 +192,17 @@ def main(argv: Sequence[str] | None = None) -> int:
     if problem := batch_usage(arguments):
         command.error(problem)
     try:
+        options = options_from(arguments, None if arguments.outdir or arguments.write_soundfont
+                               else output_target(arguments))
+    except RenderError as error:
+        command.error(str(error))
+    try:
         if arguments.write_soundfont is not None:
             write_bank(arguments)
         elif arguments.outdir is not None:
-            return render_many(arguments)
+            return render_many(arguments, options)
         else:
-            render_one(arguments)
+            render_one(arguments, options)
     except RenderError as error:
         print(f"{PROGRAM}: error: {error}", file=sys.stderr)
         return 1
@@ -188,6 +212,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         written = "files finished so far are kept, no others" if arguments.outdir else "no output written"
         print(f"{PROGRAM}: interrupted; {written}", file=sys.stderr)
+        if arguments.outdir:  # at once: an interrupted pool's threads are not waited for (see batch)
+            sys.stdout.flush()
+            sys.stderr.flush()
+            os._exit(130)
         return 130
     return 0
 
@@ -203,7 +231,7 @@ def batch_arguments(p: argparse.ArgumentParser) -> None:
     where.add_argument("--workers", type=positive, metavar="N", help="render on N local processes "
                        "(default: the cores this process may use)")
     where.add_argument("--dask", metavar="ADDRESS", help="render on the Dask scheduler at ADDRESS, or on a "
-                       "new local cluster with 'local' (needs pip install 'ostina[cluster]')")
+                       "new local cluster with 'local' (needs the cluster extra)")
 
 
 def positive(text: str) -> int:
@@ -222,6 +250,10 @@ def batch_usage(arguments: argparse.Namespace) -> str | None:
         return "--write-soundfont takes no MIDI input" if arguments.inputs or arguments.outdir else None
     if not arguments.inputs:
         return "the following arguments are required: INPUT"
+    if "" in (arguments.output, arguments.outdir):
+        return "an empty name is no output: name a file with -o or a folder with --outdir"
+    if arguments.output == "-" and sys.stdout.isatty():
+        return "-o - writes audio to standard output, which is a terminal here: redirect it or name a file"
     if arguments.outdir is not None:
         return "-o names one output; with --outdir the names come from the inputs" if arguments.output else None
     if len(arguments.inputs) > 1 or os.path.isdir(arguments.inputs[0]):
@@ -256,13 +288,17 @@ def files_bar(count: int, quiet: bool) -> Any:
         yield bar
 
 
-def render_many(arguments: argparse.Namespace) -> int:
+def render_many(arguments: argparse.Namespace, options: Any) -> int:
     from . import batch
 
-    format_name = arguments.format or "wav"
+    # An interrupted batch exits without waiting for its pool (see main); the resource tracker,
+    # started with this process's warning options, then cleans up the pool's semaphores quietly.
+    if QUIET_TRACKER not in sys.warnoptions:
+        sys.warnoptions.append(QUIET_TRACKER)
     workers = arguments.workers or batch.default_workers()
-    options = options_from(arguments, format_name)
-    jobs = batch.find_jobs(arguments.inputs, arguments.outdir, format_name)
+    jobs = batch.find_jobs(arguments.inputs, arguments.outdir, arguments.format or "wav")
+    if not jobs:
+        raise RenderError(f"no MIDI files found in {', '.join(arguments.inputs)}")
     with contextlib.ExitStack() as stack, files_bar(len(jobs), arguments.quiet) as bar:
         executor = (stack.enter_context(batch.dask_client(arguments.dask, workers)) if arguments.dask
                     else batch.Processes(workers))

@@ -14,7 +14,7 @@ from dataclasses import dataclass
 from functools import lru_cache
 
 from . import _synth
-from .errors import RenderError
+from .errors import RenderError, needs_extra
 
 TYPE_CHECKING = False  # typing's own costs the command's start-up an import
 if TYPE_CHECKING:
@@ -22,7 +22,6 @@ if TYPE_CHECKING:
 
     from .render import RenderOptions
 
-NEEDS_SOUNDFILE = "users' samples need the render extra: pip install 'ostina[render]'"
 DRUM_KIT = 128  # the bank of drum kits
 
 
@@ -52,7 +51,7 @@ def read_sample(path: str) -> tuple[Any, int]:
         import numpy as np
         import soundfile
     except ImportError:
-        raise RenderError(NEEDS_SOUNDFILE) from None
+        raise needs_extra("users' samples") from None
     if not os.path.isfile(path):
         raise RenderError(f"{path}: no such sample file")
     try:
@@ -62,6 +61,8 @@ def read_sample(path: str) -> tuple[Any, int]:
         raise RenderError(f"{path}: cannot read this sample file ({reason})") from None
     if not len(data):
         raise RenderError(f"{path}: the sample file holds no audio")
+    if not np.isfinite(data).all():
+        raise RenderError(f"{path}: the sample file holds values that are not finite (NaN or infinity)")
     return np.ascontiguousarray(data.mean(axis=1, dtype=np.float32)), int(rate)
 
 

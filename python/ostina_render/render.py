@@ -6,7 +6,9 @@ need the render extra (soundfile and numpy), imported only when used.
 """
 from __future__ import annotations
 
+import dataclasses
 import math
+import numbers
 import os
 import time
 from dataclasses import dataclass, field
@@ -17,7 +19,7 @@ from .reading import MAX_MIDI_BYTES, checked_bytes, parse, read_bytes
 
 TYPE_CHECKING = False  # typing's own costs the command's start-up an import
 if TYPE_CHECKING:
-    from collections.abc import Callable, Iterator, Mapping
+    from collections.abc import Callable, Collection, Iterator, Mapping
     from typing import BinaryIO, TypeAlias
 
     import numpy as np
@@ -50,7 +52,7 @@ class RenderOptions:
 
     rate: int = 44100
     soundfont: str | os.PathLike[str] | None = None
-    format: str = "wav"  # "wav" or "flac"
+    format: str | None = None  # "wav" or "flac"; None: from the output's suffix, else wav
     bits: int = 16  # 16 or 24
     normalize: bool = False  # scale the whole result to a peak of -1 dBFS
     gain_db: float = 0.0
@@ -65,24 +67,32 @@ class RenderOptions:
     max_midi_bytes: int = MAX_MIDI_BYTES  # larger MIDI files are refused
 
     def check(self) -> None:
-        if not 8000 <= self.rate <= 192000:
-            raise RenderError(f"rate {self.rate} is outside 8000-192000")
-        if self.format not in output.FORMATS:
+        """Raise RenderError, in one line, for the first value of a wrong type or range."""
+        _whole("rate", self.rate, 8000, 192000, "a rate of {} Hz")
+        if self.format is not None and self.format not in output.FORMATS:
             raise RenderError(f"unknown format {self.format!r}: choose wav or flac")
-        if self.bits not in output.BITS:
-            raise RenderError(f"{self.bits} bits are not offered: choose 16 or 24")
-        if not 1 <= self.polyphony <= 65535:
-            raise RenderError(f"a polyphony of {self.polyphony} is outside 1-65535")
-        if not self.max_seconds > 0:
-            raise RenderError(f"a longest song of {self.max_seconds} s: it must be more than 0")
+        if self.bits not in output.BITS or isinstance(self.bits, bool):
+            raise RenderError(f"{self.bits!r} bits are not offered: choose 16 or 24")
+        _whole("polyphony", self.polyphony, 1, 65535, "a polyphony of {}")
+        _whole("max_midi_bytes", self.max_midi_bytes, 1, 1 << 40, "a largest MIDI file of {} bytes")
+        _real("gain_db", self.gain_db, "a gain of {} dB")
         if not -96 <= self.gain_db <= 48:
             raise RenderError(f"a gain of {self.gain_db} dB is outside -96 to 48")
-        for program in self.program_samples:
-            if not 0 <= program <= 127:
-                raise RenderError(f"program {program} is outside 0-127")
-        for note in self.drum_samples:
-            if not 0 <= note <= 127:
-                raise RenderError(f"drum note {note} is outside 0-127")
+        _real("max_seconds", self.max_seconds, "a longest song of {} s")
+        if not self.max_seconds > 0:
+            raise RenderError(f"a longest song of {self.max_seconds} s: it must be more than 0")
+        if not isinstance(self.normalize, bool):
+            raise RenderError(f"normalize must be True or False, not {self.normalize!r}")
+        if self.soundfont is not None and not isinstance(self.soundfont, (str, os.PathLike)):
+            raise RenderError(f"soundfont must be a path or None, not {type(self.soundfont).__name__}")
+        for name, chosen, high in (("tracks", self.tracks, 65535), ("channels", self.channels, 15)):
+            if chosen is not None:
+                _check_numbers(name, chosen, high)
+        _check_numbers("mute_tracks", self.mute_tracks, 65535)
+        _check_numbers("mute_channels", self.mute_channels, 15)
+        for name, samples, what in (("program_samples", self.program_samples, "program"),
+                                    ("drum_samples", self.drum_samples, "drum note")):
+            _samples(name, samples, what)
 
     def channel_mask(self) -> int:
         playing = set(range(16)) if self.channels is None else set(self.channels)
@@ -90,6 +100,41 @@ class RenderOptions:
 
     def gain(self) -> float:
         return 10 ** ((DEFAULT_GAIN_DB + self.gain_db) / 20)
+
+
+def _whole(name: str, value: object, low: int, high: int, said: str) -> None:
+    if not isinstance(value, int) or isinstance(value, bool):
+        raise RenderError(f"{name} must be a whole number, not {value!r}")
+    if not low <= value <= high:
+        raise RenderError(f"{said.format(value)} is outside {low}-{high}")
+
+
+def _real(name: str, value: object, said: str) -> None:
+    if not isinstance(value, numbers.Real) or isinstance(value, bool):
+        raise RenderError(f"{name} must be a number, not {value!r}")
+    if not math.isfinite(value):
+        raise RenderError(f"{said.format(value)}: it must be a finite number")
+
+
+def _check_numbers(name: str, chosen: object, high: int) -> None:
+    if not isinstance(chosen, (set, frozenset, list, tuple, range)) or not all(
+            isinstance(number, int) and not isinstance(number, bool) for number in chosen):
+        raise RenderError(f"{name} must be a set of whole numbers, not {chosen!r}")
+    for number in chosen:
+        if not 0 <= number <= high:
+            raise RenderError(f"{name}: {number} is outside 0-{high}")
+
+
+def _samples(name: str, samples: object, what: str) -> None:
+    from collections.abc import Mapping
+
+    from .instruments import UserSample
+
+    if not isinstance(samples, Mapping) or not all(isinstance(user, UserSample) for user in samples.values()):
+        raise RenderError(f"{name} must map numbers to UserSample values, not {samples!r}")
+    for key in samples:
+        if not isinstance(key, int) or isinstance(key, bool) or not 0 <= key <= 127:
+            raise RenderError(f"{what} {key!r} is outside 0-127")
 
 
 @dataclass(frozen=True)
@@ -144,8 +189,10 @@ def load(source: Source | Performance, options: RenderOptions = RenderOptions(),
         name = os.fspath(source)
         data = read_bytes(name, options.max_midi_bytes) if data is None else checked_bytes(
             name, data, options.max_midi_bytes)
-    else:  # a Song read before
+    elif hasattr(source, "path") and hasattr(source, "data"):  # a Song read before
         name, data = source.path, checked_bytes(source.path, source.data, options.max_midi_bytes)
+    else:
+        raise RenderError(f"cannot render a {type(source).__name__}: give a path or a Song")
     midi = parse(name, data)
     return Performance(name, midi, tuple(f"{name}: {notice}" for notice in midi.notices))
 
@@ -155,6 +202,7 @@ def player(performance: Performance, options: RenderOptions, gain: float | None 
     `gain` (linear) replaces the options' level; voices are still judged inaudible at that
     level, so that a louder render of the song is the same render, scaled."""
     options.check()
+    refuse_empty_selection(performance, options)
     banks = [bank for bank in (users_bank(options), soundfont_bank(options)) if bank is not None]
     try:
         song = _synth.Song(performance.midi, banks, options.soundfont is None, options.rate, options.polyphony,
@@ -169,6 +217,52 @@ def player(performance: Performance, options: RenderOptions, gain: float | None 
                           f"{options.max_seconds:.0f} s")
     song.prepare()
     return song
+
+
+def _sounding(performance: Performance) -> set[tuple[int, int]]:
+    """The (track, channel) pairs that have notes."""
+    return {(row[0], row[1]) for row in performance.midi.notes()}
+
+
+def _spans(chosen: Collection[int], base: int = 0) -> str:
+    """Numbers as "1-3, 5", counted from `base`."""
+    spans: list[list[int]] = []
+    for number in sorted({number + base for number in chosen}):
+        if spans and number == spans[-1][1] + 1:
+            spans[-1][1] = number
+        else:
+            spans.append([number, number])
+    return ", ".join(f"{low}" if low == high else f"{low}-{high}" for low, high in spans)
+
+
+def refuse_empty_selection(performance: Performance, options: RenderOptions) -> None:
+    """A choice of tracks or channels that holds none of a file's notes is refused, naming what it has."""
+    if options.tracks is None and options.channels is None:
+        return
+    sounding = _sounding(performance)
+    if not sounding:
+        return  # a file without notes renders its silence, whatever is chosen
+    if options.tracks is not None:
+        sounding_tracks = {track for track, _ in sounding}
+        if not sounding_tracks & set(options.tracks):
+            raise RenderError(f"{performance.name}: tracks {_spans(options.tracks)} hold no notes; its notes are "
+                              f"on tracks {_spans(sounding_tracks)} (counted from 0)")
+        sounding = {(track, channel) for track, channel in sounding if track in options.tracks}
+    sounding_channels = {channel for _, channel in sounding}
+    if options.channels is not None and not sounding_channels & set(options.channels):
+        raise RenderError(f"{performance.name}: channels {_spans(options.channels, 1)} hold no notes; its notes "
+                          f"are on channels {_spans(sounding_channels, 1)} (counted from 1)")
+
+
+def mute_notices(performance: Performance, options: RenderOptions) -> tuple[str, ...]:
+    """A line for each muted track or channel that has no notes to mute."""
+    if not options.mute_tracks and not options.mute_channels:
+        return ()
+    sounding = _sounding(performance)
+    silent_tracks = set(options.mute_tracks) - {track for track, _ in sounding}
+    silent_channels = set(options.mute_channels) - {channel for _, channel in sounding}
+    return tuple(f"{performance.name}: no notes to mute on {what} {_spans(silent, base)}"
+                 for what, silent, base in (("tracks", silent_tracks, 0), ("channels", silent_channels, 1)) if silent)
 
 
 def soundfont_bank(options: RenderOptions) -> _synth.Bank | None:
@@ -202,7 +296,7 @@ def users_bank(options: RenderOptions) -> _synth.Bank | None:
 
 
 def notices(performance: Performance, song: _synth.Song, options: RenderOptions) -> tuple[str, ...]:
-    found = (*performance.notices, *soundfont_notices(options),
+    found = (*performance.notices, *mute_notices(performance, options), *soundfont_notices(options),
              *fallback_notices(performance.name, song.fallbacks, options))
     if song.notes:
         return found
@@ -233,6 +327,11 @@ def render_array(source: Source, start: float = 0.0, end: float | None = None,
     (frames, 2) float32 array. Rendering starts at the song's beginning either way."""
     import numpy as np
 
+    for name, seconds in (("start", start), ("end", end)):
+        if seconds is not None and (not isinstance(seconds, numbers.Real) or isinstance(seconds, bool)
+                                    or not math.isfinite(seconds)):
+            raise RenderError(f"{name} must be a finite number of seconds, not {seconds!r}")
+    options.check()
     performance = load(source, options)
     song = player(performance, options)
     if options.normalize:
@@ -256,14 +355,18 @@ def render_file(source: Source | Performance, target: str | os.PathLike[str] | B
     A path receives the file only when it is complete.
     """
     began = time.perf_counter()
+    options.check()
+    destination = os.fspath(target) if isinstance(target, (str, os.PathLike)) else target
+    name = destination if isinstance(destination, str) else str(getattr(target, "name", "<stream>"))
+    format_name = output.format_for(destination, options.format)
+    options = dataclasses.replace(options, format=format_name)
     performance = load(source, options)
+    output.refuse_input(performance.name, destination)
     song = player(performance, options)
     if options.normalize:
         song = _normalized(performance, song, options)
-    destination = os.fspath(target) if isinstance(target, (str, os.PathLike)) else target
-    name = destination if isinstance(destination, str) else str(getattr(target, "name", "<stream>"))
     try:
-        with output.writer(destination, options.rate, options.format, options.bits) as write:
+        with output.writer(destination, options.rate, format_name, options.bits) as write:
             for block in blocks(song, options.bits, progress):
                 write(block)
     except OSError as error:

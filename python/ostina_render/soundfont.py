@@ -13,7 +13,7 @@ from collections import OrderedDict
 from typing import NamedTuple
 
 from . import _synth
-from .errors import RenderError
+from .errors import RenderError, needs_extra
 
 TYPE_CHECKING = False  # typing's own costs the command's start-up an import
 if TYPE_CHECKING:
@@ -76,8 +76,7 @@ class _Decoder:
             import numpy as np
             import soundfile
         except ImportError:
-            raise RenderError(f"{self.name}: its compressed samples need soundfile and numpy: "
-                              "pip install 'ostina[render]'") from None
+            raise needs_extra(f"{self.name}: its compressed samples") from None
         try:
             frames, _ = soundfile.read(io.BytesIO(data), dtype="float32", always_2d=True)
         except (RuntimeError, ValueError, TypeError):  # libsndfile's errors derive from RuntimeError
@@ -94,7 +93,7 @@ def write_builtin_soundfont(target: str | os.PathLike[str], rate: int = 44100) -
     try:
         import numpy  # noqa: F401  (the writer's, for the sample frames)
     except ImportError:
-        raise RenderError("writing a soundfont needs numpy: pip install 'ostina[render]'") from None
+        raise needs_extra("writing a soundfont") from None
     bank = _synth.Bank.builtin(rate)
     samples = [(name, bank.sample_data(index), sample_rate, key, correction, loop_start, loop_end)
                for index, (name, sample_rate, key, correction, loop_start, loop_end) in enumerate(bank.samples())]
