@@ -45,14 +45,18 @@ def format_for(target: object, format_name: str | None) -> str:
     return format_name or implied or "wav"
 
 
+def target_name(target: str | BinaryIO) -> str:
+    """How messages name an output: its path, or a file object's name."""
+    return target if isinstance(target, str) else str(getattr(target, "name", "<stream>"))
+
+
 def refuse_input(source: str, target: str | BinaryIO) -> None:
     """A target that is the source file itself, also through links or an open file
     (standard output appending to it), is refused."""
     with contextlib.suppress(OSError, AttributeError, ValueError):  # no file to compare: not the same
         there = os.stat(target) if isinstance(target, str) else os.fstat(target.fileno())
         if os.path.samestat(os.stat(source), there):
-            name = target if isinstance(target, str) else getattr(target, "name", "<stream>")
-            raise RenderError(f"{name}: is the input {source}; name another output")
+            raise RenderError(f"{target_name(target)}: is the input {source}; name another output")
 
 
 @contextlib.contextmanager
@@ -99,7 +103,7 @@ def destination(target: str) -> tuple[str, bool]:
 
 
 def _binary(file: Any) -> BinaryIO:
-    name = getattr(file, "name", "<stream>")
+    name = target_name(file)
     if not callable(getattr(file, "write", None)):
         raise RenderError(f"{type(file).__name__} is not a path or a binary file object to write to")
     if isinstance(file, io.TextIOBase) or "b" not in getattr(file, "mode", "b"):

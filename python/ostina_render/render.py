@@ -328,9 +328,8 @@ def render_array(source: Source, start: float = 0.0, end: float | None = None,
     import numpy as np
 
     for name, seconds in (("start", start), ("end", end)):
-        if seconds is not None and (not isinstance(seconds, numbers.Real) or isinstance(seconds, bool)
-                                    or not math.isfinite(seconds)):
-            raise RenderError(f"{name} must be a finite number of seconds, not {seconds!r}")
+        if seconds is not None:
+            _real(name, seconds, name + " {} s")
     options.check()
     performance = load(source, options)
     song = player(performance, options)
@@ -357,7 +356,7 @@ def render_file(source: Source | Performance, target: str | os.PathLike[str] | B
     began = time.perf_counter()
     options.check()
     destination = os.fspath(target) if isinstance(target, (str, os.PathLike)) else target
-    name = destination if isinstance(destination, str) else str(getattr(target, "name", "<stream>"))
+    name = output.target_name(destination)
     format_name = output.format_for(destination, options.format)
     options = dataclasses.replace(options, format=format_name)
     performance = load(source, options)
