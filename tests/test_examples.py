@@ -2,7 +2,10 @@
 rendered in other processes equal the serial render bit for bit, and the
 notebook runs from top to bottom."""
 import array
+import base64
+import io
 import pathlib
+import re
 import subprocess
 import sys
 import wave
@@ -102,11 +105,41 @@ def test_typed_chord_example_runs():
     assert "frames, peak" in run("chord.py").stdout
 
 
-def test_tour_notebook_runs_headless():
-    notebook = nbformat.read(EXAMPLES / "tour.ipynb", as_version=4)
-    nbclient.NotebookClient(notebook, timeout=120, kernel_name="python3",
+def executed_outputs(name):
+    notebook = nbformat.read(EXAMPLES / name, as_version=4)
+    nbclient.NotebookClient(notebook, timeout=300, kernel_name="python3",
                             resources={"metadata": {"path": str(EXAMPLES)}}).execute()
-    outputs = [output for cell in notebook.cells if cell.cell_type == "code" for output in cell.outputs]
+    return [output for cell in notebook.cells if cell.cell_type == "code" for output in cell.outputs]
+
+
+def test_tour_notebook_runs_headless():
+    outputs = executed_outputs("tour.ipynb")
     assert not [output for output in outputs if output.output_type == "error"]
     assert any("audio/wav" in output.get("data", {}) or "text/html" in output.get("data", {}) for output in outputs)
     assert any("image/png" in output.get("data", {}) for output in outputs)
+
+
+def wav_frames(html):
+    """The frames of the WAV file an audio player's HTML embeds."""
+    encoded = re.search(r'src="data:audio/wav;base64,([^"]+)"', html).group(1)
+    with wave.open(io.BytesIO(base64.b64decode(encoded))) as file:
+        return file.getnframes()
+
+
+def test_render_notebook_plays_each_object_with_each_bank():
+    music21 = pytest.importorskip("music21")
+    pretty_midi = pytest.importorskip("pretty_midi")
+    from ostina_render import RenderOptions, render_array
+
+    outputs = executed_outputs("render.ipynb")
+    assert not [output for output in outputs if output.output_type == "error"]
+    chorale = music21.corpus.parse("bach/bwv66.6")
+    soundfont = pathlib.Path(pretty_midi.__file__).with_name("TimGM6mb.sf2")
+    whole = [len(render_array(chorale, options=options))
+             for options in (RenderOptions(), RenderOptions(soundfont=soundfont))]
+    players = [wav_frames(output.data["text/html"]) for output in outputs
+               if "<audio" in output.get("data", {}).get("text/html", "")]
+    assert players == [*whole, 441000, 441000]  # the groove's first 10 s
+    assert sum("image/png" in output.get("data", {}) for output in outputs) == 4
+    assert sum("application/vnd.jupyter.widget-view+json" in output.get("data", {}) for output in outputs) == 4
+    assert "4 done, 0 skipped, 0 failed" in "".join(output.get("text", "") for output in outputs)

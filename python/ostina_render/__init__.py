@@ -4,7 +4,10 @@
 
 The core plays a General MIDI bank built from the engine's own oscillators
 and noise, so a file renders with nothing else installed; any program or
-drum note can be replaced by a sample file of the user's.
+drum note can be replaced by a sample file of the user's. A song may be a
+path, bytes or a MIDI library's object held in memory (see `sources`);
+`fluidsynth` stands in for pretty_midi's, and `listen`, `spectrogram` and
+`Song.piano_roll` serve notebooks.
 
 The names below load on first use, so that the command line can say which
 extra is missing instead of failing on an import.
@@ -17,8 +20,10 @@ TYPE_CHECKING = False  # typing's own costs the command's start-up an import
 if TYPE_CHECKING:  # the same names, for type checkers
     from typing import Any
 
+    from .dropin import fluidsynth as fluidsynth
     from .errors import RenderError as RenderError
     from .instruments import UserSample as UserSample
+    from .notebook import listen as listen, spectrogram as spectrogram
     from .render import RenderOptions as RenderOptions, RenderReport as RenderReport
     from .render import render_array as render_array, render_file as render_file
     from .song import Controller as Controller, Note as Note, PitchBend as PitchBend
@@ -27,7 +32,8 @@ if TYPE_CHECKING:  # the same names, for type checkers
     from .timing import TempoChange as TempoChange, TempoMap as TempoMap
 
 _HOMES = {
-    "RenderError": "errors", "UserSample": "instruments",
+    "fluidsynth": "dropin", "RenderError": "errors", "UserSample": "instruments",
+    "listen": "notebook", "spectrogram": "notebook",
     "RenderOptions": "render", "RenderReport": "render", "render_array": "render", "render_file": "render",
     "Controller": "song", "Note": "song", "PitchBend": "song", "ProgramChange": "song", "Song": "song", "Track": "song",
     "read_song": "song", "TempoChange": "timing", "TempoMap": "timing",

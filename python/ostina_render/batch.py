@@ -29,10 +29,12 @@ from typing import TYPE_CHECKING, Any, Literal, Protocol, TypeAlias, cast
 from .errors import RenderError, needs_extra
 from .output import cannot_write, format_for, refuse_input, remove_stale, replacing
 from .render import RenderOptions, RenderReport, load, render_file, soundfont_bank, users_bank
-from .reading import read_bytes
+from .sources import midi_bytes
 
 if TYPE_CHECKING:
     from distributed import Client
+
+    from .sources import Source
 
 MIDI_SUFFIXES = (".mid", ".midi")
 LOST_CHECK_SECONDS = 1.0  # how long a wait goes without news before it asks whether the pool broke
@@ -49,11 +51,23 @@ def default_workers() -> int:
 
 @dataclass(frozen=True)
 class Job:
-    """One MIDI file and the audio file it becomes. `size` is the input's length in bytes."""
+    """One MIDI file and the audio file it becomes. `size` is the input's length in bytes;
+    `data` holds the bytes of a song given as an object rather than a path."""
 
     source: str
     target: str
     size: int
+    data: bytes | None = field(default=None, repr=False, compare=False)
+
+    @classmethod
+    def of(cls, source: Source, target: str | os.PathLike[str]) -> Job:
+        """The job for a path, or for a song given as anything `read_song` reads (a Song,
+        bytes, a MIDI library's object), which is written as MIDI here, before any worker
+        sees it; such a song has no path to name its output after, so `target` names it."""
+        if isinstance(source, (str, os.PathLike)):
+            return cls(os.fspath(source), os.fspath(target), _size(os.fspath(source)))
+        name, data = midi_bytes(source)
+        return cls(name, os.fspath(target), len(data), data)
 
 
 @dataclass(frozen=True)
@@ -455,7 +469,7 @@ def _run(todo: list[Job], options: RenderOptions, pool: _Pool, finish: Callable[
     def start(job: Job, alone: bool) -> bool:
         """False if the pool broke since the last wait; the job then waits for a fresh pool."""
         try:
-            midi = read_bytes(job.source, options.max_midi_bytes)
+            _, midi = midi_bytes(job.source, options.max_midi_bytes, job.data)
         except RenderError as error:
             finish(job, _failed(job, str(error)))
             return True

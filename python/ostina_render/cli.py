@@ -10,6 +10,7 @@ import contextlib
 import os
 import sys
 
+from . import progress
 from .errors import RenderError
 
 TYPE_CHECKING = False  # typing's own costs the command's start-up an import
@@ -138,29 +139,11 @@ def options_from(arguments: argparse.Namespace, target: Any = None) -> Any:
     return options
 
 
-@contextlib.contextmanager
-def progress_bar(seconds: float, rate: int, quiet: bool) -> Any:
-    """A function advancing a progress bar over audio seconds on stderr, when stderr
-    is a terminal and tqdm (of the render extra) is installed; else one that does nothing."""
-    if quiet or not sys.stderr.isatty() or not _installed("tqdm"):
-        yield None
-        return
-    from tqdm import tqdm
-
-    with tqdm(total=round(seconds, 1), unit="s", unit_scale=True, desc="rendering", leave=False,
-              bar_format="{desc} {percentage:3.0f}%|{bar}| {n:.1f}/{total:.1f} s audio [{elapsed}<{remaining}]") as bar:
-        def advance(rendered: int) -> None:
-            bar.update(min(rendered / rate, bar.total - bar.n))
-        yield advance
-
-
 def render_one(arguments: argparse.Namespace, options: Any) -> None:
-    from .render import load, render_file
+    from .render import render_file
 
     target = output_target(arguments)
-    performance = load(arguments.inputs[0], options)
-    with progress_bar(performance.midi.duration(), options.rate, arguments.quiet) as advance:
-        report = render_file(performance, target, options, progress=advance)
+    report = render_file(arguments.inputs[0], target, options, progress=not arguments.quiet)
     if not arguments.quiet:
         for notice in report.notices:
             print(notice, file=sys.stderr)
@@ -174,16 +157,6 @@ def write_bank(arguments: argparse.Namespace) -> None:
     if not arguments.quiet:
         print(f"{arguments.write_soundfont}: the built-in bank for {arguments.rate} Hz, "
               f"{len(bank.presets())} presets of {len(bank.samples())} samples")
-
-
-def _installed(module: str) -> bool:
-    """Whether `module` can be imported, without the time of importing it."""
-    import importlib.util
-
-    try:
-        return importlib.util.find_spec(module) is not None
-    except ValueError:  # an entry without a spec in sys.modules
-        return False
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -278,14 +251,13 @@ class _Lines:
 
 @contextlib.contextmanager
 def files_bar(count: int, quiet: bool) -> Any:
-    """A progress bar over files on stderr, when stderr is a terminal and tqdm is installed."""
-    if quiet or not sys.stderr.isatty() or not _installed("tqdm"):
+    """A progress bar over files where someone watches (see `progress`), else a line per file."""
+    bar = None if quiet else progress.bar_class()
+    if bar is None:
         yield _Lines()
         return
-    from tqdm import tqdm
-
-    with tqdm(total=count, unit="file", desc="rendering", leave=False) as bar:
-        yield bar
+    with bar(total=count, unit="file", desc="rendering", leave=False) as shown:
+        yield shown
 
 
 def render_many(arguments: argparse.Namespace, options: Any) -> int:

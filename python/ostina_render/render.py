@@ -6,6 +6,7 @@ need the render extra (soundfile and numpy), imported only when used.
 """
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import math
 import numbers
@@ -15,21 +16,21 @@ from dataclasses import dataclass, field
 
 from . import _synth, output
 from .errors import RenderError
-from .reading import MAX_MIDI_BYTES, checked_bytes, parse, read_bytes
+from .progress import progress_bar
+from .reading import MAX_MIDI_BYTES, parse
+from .sources import midi_bytes
 
 TYPE_CHECKING = False  # typing's own costs the command's start-up an import
 if TYPE_CHECKING:
-    from collections.abc import Callable, Collection, Iterator, Mapping
-    from typing import BinaryIO, TypeAlias
+    from collections.abc import Collection, Iterator, Mapping
+    from typing import BinaryIO
 
     import numpy as np
     import numpy.typing as npt
 
     from .instruments import UserSample
-    from .song import Song
-
-    Progress: TypeAlias = Callable[[int], None]  # called with the frames just rendered
-    Source: TypeAlias = Song | str | os.PathLike[str]
+    from .progress import Progress
+    from .sources import Source
 
 NORMALIZED_PEAK = 10 ** (-1 / 20)  # -1 dBFS
 BLOCK_FRAMES = 1 << 16
@@ -181,18 +182,11 @@ class Performance:
 
 def load(source: Source | Performance, options: RenderOptions = RenderOptions(),
          data: bytes | None = None) -> Performance:
-    """The file to render, read from its path (or from its bytes `data` read elsewhere)
-    or from a Song's bytes."""
+    """The song to render: a path, a Song, bytes, a binary file or a MIDI library's object
+    (see `sources`), or the bytes `data` read elsewhere, which `source` then names."""
     if isinstance(source, Performance):
         return source
-    if isinstance(source, (str, os.PathLike)):
-        name = os.fspath(source)
-        data = read_bytes(name, options.max_midi_bytes) if data is None else checked_bytes(
-            name, data, options.max_midi_bytes)
-    elif hasattr(source, "path") and hasattr(source, "data"):  # a Song read before
-        name, data = source.path, checked_bytes(source.path, source.data, options.max_midi_bytes)
-    else:
-        raise RenderError(f"cannot render a {type(source).__name__}: give a path or a Song")
+    name, data = midi_bytes(source, options.max_midi_bytes, data)
     midi = parse(name, data)
     return Performance(name, midi, tuple(f"{name}: {notice}" for notice in midi.notices))
 
@@ -322,36 +316,43 @@ def blocks(song: _synth.Song, bits: int | None, progress: Progress | None = None
 
 
 def render_array(source: Source, start: float = 0.0, end: float | None = None,
-                 options: RenderOptions = RenderOptions()) -> npt.NDArray[np.float32]:
+                 options: RenderOptions = RenderOptions(), progress: Progress | bool | None = None
+                 ) -> npt.NDArray[np.float32]:
     """The audio from `start` to `end` seconds (None: to the end of the ringing) as a
-    (frames, 2) float32 array. Rendering starts at the song's beginning either way."""
+    (frames, 2) float32 array. Rendering starts at the song's beginning either way.
+    `progress` is as `render_file`'s."""
     import numpy as np
 
     for name, seconds in (("start", start), ("end", end)):
         if seconds is not None:
             _real(name, seconds, name + " {} s")
+    if end is not None and end < start:
+        raise RenderError(f"end {end} s comes before start {start} s")
     options.check()
     performance = load(source, options)
-    song = player(performance, options)
-    if options.normalize:
-        song = _normalized(performance, song, options)
     first = math.floor(start * options.rate + 0.5)
     last = None if end is None else math.floor(end * options.rate + 0.5)
     kept, position = [], 0
-    for block in blocks(song, None):
-        frames = np.frombuffer(block, np.float32).reshape(-1, 2)
-        begin, position = position, position + len(frames)
-        kept.append(frames[max(0, first - begin): None if last is None else max(0, last - begin)])
-        if last is not None and position >= last:
-            break
+    whole = performance.midi.duration()
+    heard = whole if end is None else min(end, whole + TAIL_SECONDS)
+    with _watched(progress, heard + (whole if options.normalize else 0), options.rate) as advance:
+        song = _player(performance, options, advance)
+        for block in blocks(song, None, advance):
+            frames = np.frombuffer(block, np.float32).reshape(-1, 2)
+            begin, position = position, position + len(frames)
+            kept.append(frames[max(0, first - begin): None if last is None else max(0, last - begin)])
+            if last is not None and position >= last:
+                break
     return np.concatenate(kept) if kept else np.zeros((0, 2), np.float32)
 
 
 def render_file(source: Source | Performance, target: str | os.PathLike[str] | BinaryIO,
-                options: RenderOptions = RenderOptions(), progress: Progress | None = None) -> RenderReport:
+                options: RenderOptions = RenderOptions(), progress: Progress | bool | None = None) -> RenderReport:
     """Render a song to a WAV or FLAC file (or a binary file object), block by block.
 
-    A path receives the file only when it is complete.
+    A path receives the file only when it is complete. `progress` is a function called
+    with each block's frames as it renders, or True for a bar where someone watches: tqdm's
+    notebook bar in Jupyter, its text bar on a terminal, none otherwise.
     """
     began = time.perf_counter()
     options.check()
@@ -361,23 +362,42 @@ def render_file(source: Source | Performance, target: str | os.PathLike[str] | B
     options = dataclasses.replace(options, format=format_name)
     performance = load(source, options)
     output.refuse_input(performance.name, destination)
-    song = player(performance, options)
-    if options.normalize:
-        song = _normalized(performance, song, options)
-    try:
-        with output.writer(destination, options.rate, format_name, options.bits) as write:
-            for block in blocks(song, options.bits, progress):
-                write(block)
-    except OSError as error:
-        raise output.cannot_write(name, error) from None
+    seconds = performance.midi.duration() * (2 if options.normalize else 1)
+    with _watched(progress, seconds, options.rate) as advance:
+        song = _player(performance, options, advance)
+        try:
+            with output.writer(destination, options.rate, format_name, options.bits) as write:
+                for block in blocks(song, options.bits, advance):
+                    write(block)
+        except OSError as error:
+            raise output.cannot_write(name, error) from None
     return RenderReport(performance.name, name, song.rendered, options.rate, song.notes,
                         time.perf_counter() - began, song.peak, song.clipped, notices(performance, song, options))
 
 
-def _normalized(performance: Performance, song: _synth.Song, options: RenderOptions) -> _synth.Song:
+@contextlib.contextmanager
+def _watched(progress: Progress | bool | None, seconds: float, rate: int) -> Iterator[Progress | None]:
+    """`progress` itself, or for True a bar over `seconds` of rendering."""
+    if not (progress is None or isinstance(progress, bool) or callable(progress)):
+        raise RenderError(f"progress must be True, False, None or a function, not {progress!r}")
+    if progress is True:
+        with progress_bar(seconds, rate) as advance:
+            yield advance
+    else:
+        yield progress or None
+
+
+def _player(performance: Performance, options: RenderOptions, progress: Progress | None) -> _synth.Song:
+    song = player(performance, options)
+    return _normalized(performance, song, options, progress) if options.normalize else song
+
+
+def _normalized(performance: Performance, song: _synth.Song, options: RenderOptions,
+                progress: Progress | None) -> _synth.Song:
     """A second song whose gain brings the first's peak to -1 dBFS: the first is
-    rendered only to measure it, so nothing is kept in memory or on disk."""
-    for _ in blocks(song, 16):
+    rendered only to measure it (which `progress` hears of), so nothing is kept in
+    memory or on disk."""
+    for _ in blocks(song, 16, progress):
         pass
     if not song.peak > 0 or math.isinf(song.peak):
         return player(performance, options)

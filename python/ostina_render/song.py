@@ -6,13 +6,19 @@ needs them.
 """
 from __future__ import annotations
 
-import os
 from dataclasses import dataclass, field
 from fractions import Fraction
 
 from . import _synth
-from .reading import checked_bytes, parse, read_bytes
+from .reading import parse
+from .sources import midi_bytes
 from .timing import TempoChange, TempoMap
+
+TYPE_CHECKING = False  # typing's own costs the command's start-up an import
+if TYPE_CHECKING:
+    from matplotlib.figure import Figure
+
+    from .sources import Source
 
 DRUM_CHANNEL = 9  # channel 10 as musicians count
 
@@ -120,14 +126,19 @@ class Song:
     def seconds(self, tick: int) -> Fraction:
         return self.tempo_map.seconds(tick)
 
+    def piano_roll(self) -> Figure:
+        """A matplotlib figure of the notes over seconds, a colour for each track (the notebook extra)."""
+        from .notebook import piano_roll
 
-def read_song(path: str | os.PathLike[str], data: bytes | None = None) -> Song:
-    """Read the MIDI file at `path`, or the file's bytes `data` read elsewhere (`path`
-    then only names it); a file that cannot be read raises RenderError."""
-    name = os.fspath(path)
-    midi_data = read_bytes(name) if data is None else checked_bytes(name, data)
-    midi = parse(name, midi_data)
-    return _song(name, midi, midi_data)
+        return piano_roll(self)
+
+
+def read_song(source: Source, data: bytes | None = None) -> Song:
+    """Read a MIDI file: a path, bytes, a binary file or a MIDI library's object (see
+    `sources`), or the bytes `data` read elsewhere, which `source` then names. A file
+    that cannot be read raises RenderError."""
+    name, midi_data = midi_bytes(source, data=data)
+    return _song(name, parse(name, midi_data), midi_data)
 
 
 def _song(name: str, midi: _synth.MidiFile, data: bytes) -> Song:
