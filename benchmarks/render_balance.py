@@ -6,7 +6,8 @@ One MIDI file plays every General MIDI program in turn on channel 0 (note
 60, velocity 100, held 1 s, then 2 s to ring out), then every drum note
 27-87 on channel 9 (velocity 100). ostina's built-in bank and fluidsynth
 (`-R 0 -C 0`, the soundfont given, default TimGM6mb) render it once each;
-each slot's loudness is its energy in dB, and the figure is ostina's less
+each slot's loudness is its energy in dB, both channels summed (so that
+panning does not count as level), and the figure is ostina's less
 fluidsynth's. The target is every slot within +-6 dB. The table lists the
 slots outside it (all of them with --all), then the spread by family.
 """
@@ -20,8 +21,10 @@ import tempfile
 
 import numpy as np
 
-from render_fidelity import RATE, fluidsynth, ostina
+from render_fidelity import RATE, fluidsynth_stereo
 from render_speed import SOUNDFONT
+
+from ostina_render import render_array
 
 HELD_SECONDS, SLOT_SECONDS = 1.0, 3.0
 DRUMS = range(27, 88)
@@ -53,8 +56,9 @@ def write_song(target: pathlib.Path) -> None:
 
 
 def loudness_db(audio: np.ndarray, slot: int) -> float:
+    """The energy of slot `slot` of (frames, 2) `audio`, both channels, in dB."""
     frames = round(SLOT_SECONDS * RATE)
-    part = np.pad(audio, (0, max(0, (slot + 1) * frames - len(audio))))[slot * frames:(slot + 1) * frames]
+    part = audio[slot * frames:(slot + 1) * frames]
     return float(10 * np.log10(max(float(np.sum(part ** 2)), 1e-20)))
 
 
@@ -73,7 +77,8 @@ def main(arguments: list[str] | None = None) -> int:
     with tempfile.TemporaryDirectory() as name:
         song = pathlib.Path(name) / "balance.mid"
         write_song(song)
-        theirs, ours = fluidsynth(song, options.soundfont, pathlib.Path(name)), ostina(song, None)
+        theirs = fluidsynth_stereo(song, options.soundfont, pathlib.Path(name))
+        ours = render_array(song).astype(np.float64)
     differences = {slot[0]: loudness_db(ours, index) - loudness_db(theirs, index)
                    for index, slot in enumerate(slots())}
     print(row(["slot", "ostina less fluidsynth, dB"], options.markdown))

@@ -65,8 +65,12 @@ Audio = Any  # a (frames,) float64 array
 
 
 def fluidsynth(song: pathlib.Path, soundfont: str, folder: pathlib.Path) -> Audio:
-    """fluidsynth's render, cut TAIL_SECONDS after the song's end: it renders until its
-    last voice ends, and a looped voice that is never released (an organ's) never does."""
+    return fluidsynth_stereo(song, soundfont, folder).mean(axis=1)
+
+
+def fluidsynth_stereo(song: pathlib.Path, soundfont: str, folder: pathlib.Path) -> Audio:
+    """fluidsynth's render as (frames, 2), cut TAIL_SECONDS after the song's end: it renders
+    until its last voice ends, and a looped voice that is never released (an organ's) never does."""
     from ostina_render import read_song
 
     target = folder / "fluidsynth.raw"
@@ -82,7 +86,7 @@ def fluidsynth(song: pathlib.Path, soundfont: str, folder: pathlib.Path) -> Audi
         raise SystemExit(f"fluidsynth failed on {song.name} (exit status {process.returncode})")
     audio = np.fromfile(target, "<f4", count=longest // 4).reshape(-1, 2).astype(np.float64)
     target.unlink()
-    return audio.mean(axis=1)
+    return audio
 
 
 def ostina(song: pathlib.Path, soundfont: str | None) -> Audio:

@@ -88,6 +88,7 @@ class Unreadable(io.RawIOBase):
     (lambda: read_song(read_song(PIANO), PIANO.read_bytes()), "bytes read elsewhere are named by a path, not by a Song"),
     (lambda: render_array(PIANO, 5.0, 2.0), "end 2.0 s comes before start 5.0 s"),
     (lambda: listen(PIANO, start=500), "nothing to play from 500 s: the song has stopped ringing by then"),
+    (lambda: listen(PIANO, 1.0, 1.0), "nothing to play from 1.0 s to 1.0 s"),
     (lambda: spectrogram(np.zeros((2, 2, 2)), 44100), "audio must be frames, or frames by channels, not an array of shape"),
     (lambda: spectrogram(np.zeros(10), 0), "rate must be a positive number of frames a second, not 0"),
 ])
@@ -129,7 +130,8 @@ def test_the_drop_in_follows_pretty_midis_rules():
     silent = pretty_midi.Instrument(program=1)
     silent.control_changes.append(pretty_midi.ControlChange(7, 100, 3.0))
     midi.instruments.append(silent)  # an instrument without notes does not lengthen it
-    np.testing.assert_allclose(fluidsynth(midi, fs=22050.0), audio, atol=1e-6)  # the same length
+    for fs in (22050.0, np.int64(22050)):  # as pretty_midi takes them
+        np.testing.assert_allclose(fluidsynth(midi, fs=fs), audio, atol=1e-6)  # the same length
     empty = fluidsynth(pretty_midi.PrettyMIDI())
     assert empty.dtype == np.float64 and empty.shape == (0,)
 
@@ -156,11 +158,11 @@ class FakeBar:
     __exit__ = lambda self, *_: None
 
 
-@pytest.mark.parametrize("normalize, total", [(False, 5.0), (True, 84.0)])  # the piece lasts 79 s
-def test_a_bar_spans_what_is_rendered(monkeypatch, normalize, total):
+@pytest.mark.parametrize("end, normalize, total", [(5.0, False, 5.0), (5.0, True, 84.0), (500.0, False, 79.0)])
+def test_a_bar_spans_what_is_rendered(monkeypatch, end, normalize, total):  # the piece lasts 79 s
     monkeypatch.setattr("ostina_render.progress.bar_class", lambda: FakeBar)
     FakeBar.shown.clear()
-    render_array(PIANO, end=5.0, options=RenderOptions(normalize=normalize), progress=True)
+    render_array(PIANO, end=end, options=RenderOptions(normalize=normalize), progress=True)
     (bar,) = FakeBar.shown
     assert bar.total == pytest.approx(total, abs=0.1) and bar.n == pytest.approx(total, abs=0.1)
 

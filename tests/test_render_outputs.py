@@ -64,14 +64,14 @@ def test_streams_get_the_bytes_of_a_file(tmp_path, song, format_name):
     assert ostina_render(song, "-o", fifo, "--format", format_name, "-q").returncode == 0
     reader.join(60)
     stdout = ostina_render(song, "-o", "-", "--format", format_name, cwd=tmp_path)
-    by_name = ostina_render(song, "-o", "/dev/stdout", "--format", format_name, "-q")
+    by_name = ostina_render(song, "-o", "/dev/stdout", "--format", format_name)  # its summary on stderr
     with open(tmp_path / "appended", "wb") as appended:
         appended.write(b"earlier output\n")
     with open(tmp_path / "appended", "ab") as appended:
         subprocess.run([sys.executable, "-m", "ostina_render", song, "-o", "-", "--format", format_name, "-q"],
                        stdout=appended, timeout=120, check=True)
     assert heard == [expected] and stdout.stdout == expected and b"-> <stdout>" in stdout.stderr
-    assert by_name.stdout == expected and (tmp_path / "appended").read_bytes() == b"earlier output\n" + expected
+    assert by_name.stdout == expected and b"-> /dev/stdout" in by_name.stderr and (tmp_path / "appended").read_bytes() == b"earlier output\n" + expected
     (tmp_path / "appended").unlink()
     assert stat.S_ISFIFO(os.stat(fifo).st_mode) and sorted(os.listdir(tmp_path)) == ["fifo", f"file.{format_name}",
                                                                                       "song.mid"]

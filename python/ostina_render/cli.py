@@ -147,7 +147,17 @@ def render_one(arguments: argparse.Namespace, options: Any) -> None:
     if not arguments.quiet:
         for notice in report.notices:
             print(notice, file=sys.stderr)
-        print(report.summary(), file=sys.stderr if arguments.output == "-" else sys.stdout)
+        print(report.summary(), file=sys.stderr if _is_standard_output(target) else sys.stdout)
+
+
+def _is_standard_output(target: Any) -> bool:
+    """Whether the audio goes to standard output, as - or by a name such as /dev/stdout:
+    the summary then goes to stderr, not into the audio."""
+    if target is sys.stdout.buffer:
+        return True
+    with contextlib.suppress(OSError, ValueError, AttributeError):
+        return os.path.samestat(os.stat(target), os.fstat(sys.stdout.fileno()))
+    return False
 
 
 def write_bank(arguments: argparse.Namespace) -> None:
@@ -251,7 +261,8 @@ class _Lines:
 
 @contextlib.contextmanager
 def files_bar(count: int, quiet: bool) -> Any:
-    """A progress bar over files where someone watches (see `progress`), else a line per file."""
+    """A progress bar over files where someone watches (see `progress`), else one that only
+    prints what the batch writes to it (failures and notices)."""
     bar = None if quiet else progress.bar_class()
     if bar is None:
         yield _Lines()

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import importlib.util
 import math
+import numbers
 import os
 import sys
 from fractions import Fraction
@@ -35,8 +36,8 @@ def fluidsynth(midi: Source, fs: int = 44100, sf2_path: str | os.PathLike[str] |
     when pretty_midi is installed, else the built-in bank."""
     import numpy as np
 
-    if isinstance(fs, float) and float(fs).is_integer():  # pretty_midi takes 22050.0 too
-        fs = int(fs)
+    if isinstance(fs, numbers.Integral) or (isinstance(fs, float) and float(fs).is_integer()):
+        fs = int(fs)  # pretty_midi takes numpy's integers and 22050.0 too
     song = read_song(midi)
     if not song.notes:
         return np.array([])

@@ -29,15 +29,17 @@ SPECTROGRAM_FLOOR_DB = -120  # the colour scale's bottom
 def listen(source: Source, start: float | None = None, end: float | None = None,
            options: RenderOptions | None = None) -> Audio:
     """A player for the render of `source` (anything `read_song` reads) from `start` to
-    `end` seconds, scaled to a peak of -1 dBFS unless `options` are given, which then say
-    (`normalize`); a bar shows the rendering."""
+    `end` seconds, scaled so that the whole song peaks at -1 dBFS unless `options` are
+    given, which then say (`normalize`); a bar shows the rendering."""
     display = _needs("IPython.display", "listen")
     import numpy as np
 
     options = options or RenderOptions(normalize=True)
     audio = render_array(source, start or 0.0, end, options, progress=True)
     if not len(audio):
-        raise RenderError(f"nothing to play from {start or 0} s: the song has stopped ringing by then")
+        empty = end is not None and end <= (start or 0.0)
+        raise RenderError(f"nothing to play from {start or 0} s to {end} s" if empty else
+                          f"nothing to play from {start or 0} s: the song has stopped ringing by then")
     player: Audio = display.Audio(np.clip(audio, -1.0, 1.0).T, rate=options.rate, normalize=False)
     return player
 

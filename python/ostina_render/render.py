@@ -328,15 +328,17 @@ def render_array(source: Source, start: float = 0.0, end: float | None = None,
             _real(name, seconds, name + " {} s")
     if end is not None and end < start:
         raise RenderError(f"end {end} s comes before start {start} s")
+    _check_progress(progress)
     options.check()
     performance = load(source, options)
+    song = player(performance, options)
     first = math.floor(start * options.rate + 0.5)
     last = None if end is None else math.floor(end * options.rate + 0.5)
     kept, position = [], 0
-    whole = performance.midi.duration()
-    heard = whole if end is None else min(end, whole + TAIL_SECONDS)
-    with _watched(progress, heard + (whole if options.normalize else 0), options.rate) as advance:
-        song = _player(performance, options, advance)
+    heard = song.frames if last is None else min(last, song.frames)
+    with _watched(progress, heard + (song.frames if options.normalize else 0), options.rate) as advance:
+        if options.normalize:
+            song = _normalized(performance, song, options, advance)
         for block in blocks(song, None, advance):
             frames = np.frombuffer(block, np.float32).reshape(-1, 2)
             begin, position = position, position + len(frames)
@@ -355,6 +357,7 @@ def render_file(source: Source | Performance, target: str | os.PathLike[str] | B
     notebook bar in Jupyter, its text bar on a terminal, none otherwise.
     """
     began = time.perf_counter()
+    _check_progress(progress)
     options.check()
     destination = os.fspath(target) if isinstance(target, (str, os.PathLike)) else target
     name = output.target_name(destination)
@@ -362,34 +365,33 @@ def render_file(source: Source | Performance, target: str | os.PathLike[str] | B
     options = dataclasses.replace(options, format=format_name)
     performance = load(source, options)
     output.refuse_input(performance.name, destination)
-    seconds = performance.midi.duration() * (2 if options.normalize else 1)
-    with _watched(progress, seconds, options.rate) as advance:
-        song = _player(performance, options, advance)
-        try:
-            with output.writer(destination, options.rate, format_name, options.bits) as write:
-                for block in blocks(song, options.bits, advance):
-                    write(block)
-        except OSError as error:
-            raise output.cannot_write(name, error) from None
+    song = player(performance, options)
+    try:  # the output opens first, so that one that cannot is said before any rendering
+        with output.writer(destination, options.rate, format_name, options.bits) as write, \
+                _watched(progress, song.frames * (2 if options.normalize else 1), options.rate) as advance:
+            if options.normalize:
+                song = _normalized(performance, song, options, advance)
+            for block in blocks(song, options.bits, advance):
+                write(block)
+    except OSError as error:
+        raise output.cannot_write(name, error) from None
     return RenderReport(performance.name, name, song.rendered, options.rate, song.notes,
                         time.perf_counter() - began, song.peak, song.clipped, notices(performance, song, options))
 
 
-@contextlib.contextmanager
-def _watched(progress: Progress | bool | None, seconds: float, rate: int) -> Iterator[Progress | None]:
-    """`progress` itself, or for True a bar over `seconds` of rendering."""
+def _check_progress(progress: object) -> None:
     if not (progress is None or isinstance(progress, bool) or callable(progress)):
         raise RenderError(f"progress must be True, False, None or a function, not {progress!r}")
+
+
+@contextlib.contextmanager
+def _watched(progress: Progress | bool | None, frames: int, rate: int) -> Iterator[Progress | None]:
+    """`progress` itself, or for True a bar over `frames` of rendering."""
     if progress is True:
-        with progress_bar(seconds, rate) as advance:
+        with progress_bar(frames / rate, rate) as advance:
             yield advance
     else:
         yield progress or None
-
-
-def _player(performance: Performance, options: RenderOptions, progress: Progress | None) -> _synth.Song:
-    song = player(performance, options)
-    return _normalized(performance, song, options, progress) if options.normalize else song
 
 
 def _normalized(performance: Performance, song: _synth.Song, options: RenderOptions,
