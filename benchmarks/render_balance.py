@@ -21,7 +21,7 @@ import tempfile
 
 import numpy as np
 
-from render_fidelity import RATE, fluidsynth_stereo
+from render_fidelity import RATE, fluidsynth_stereo, row
 from render_speed import SOUNDFONT
 
 from ostina_render import render_array
@@ -60,10 +60,6 @@ def loudness_db(audio: np.ndarray, slot: int) -> float:
     frames = round(SLOT_SECONDS * RATE)
     part = audio[slot * frames:(slot + 1) * frames]
     return float(10 * np.log10(max(float(np.sum(part ** 2)), 1e-20)))
-
-
-def row(cells: list[str], markdown: bool) -> str:
-    return "| " + " | ".join(cells) + " |" if markdown else "  ".join(cells)
 
 
 def main(arguments: list[str] | None = None) -> int:

@@ -10,7 +10,8 @@ the best of `--rounds` in-process calls counts. For each piece:
 
 - the rules the drop-in follows, checked on pretty_midi's own array: its
   dtype and shape, its peak (exactly 1), and its length against one second
-  after the last note, controller or pitch bend (`int(fs * end) + fs`);
+  after the last note, controller or pitch bend of an instrument that plays
+  notes (`int(fs * end) + fs`);
 - how far the drop-in's length is from pretty_midi's, in samples;
 - closeness by render_fidelity.py's measures (log-mel distance, chroma),
   with pretty_midi's array as the reference. pretty_midi leaves fluidsynth's
@@ -28,10 +29,8 @@ from typing import Any
 
 import numpy as np
 
-from render_fidelity import Features, compare, note_onsets
+from render_fidelity import RATE, Features, compare, note_onsets, row
 from render_speed import pieces
-
-RATE = 44100
 
 
 def best_seconds(call: Any, rounds: int) -> tuple[float, Any]:
@@ -47,10 +46,6 @@ def expected_length(midi: Any) -> int:
     """One second after the last note, controller or pitch bend of an instrument that plays notes."""
     ends = [instrument.get_end_time() for instrument in midi.instruments if instrument.notes]
     return int(RATE * max(ends)) + RATE
-
-
-def row(cells: list[str], markdown: bool) -> str:
-    return "| " + " | ".join(cells) + " |" if markdown else "  ".join(cells)
 
 
 def main(arguments: list[str] | None = None) -> int:

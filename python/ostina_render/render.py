@@ -336,7 +336,7 @@ def render_array(source: Source, start: float = 0.0, end: float | None = None,
     last = None if end is None else math.floor(end * options.rate + 0.5)
     kept, position = [], 0
     heard = song.frames if last is None else min(last, song.frames)
-    with _watched(progress, heard + (song.frames if options.normalize else 0), options.rate) as advance:
+    with _watched(progress, song, options, heard) as advance:
         if options.normalize:
             song = _normalized(performance, song, options, advance)
         for block in blocks(song, None, advance):
@@ -368,7 +368,7 @@ def render_file(source: Source | Performance, target: str | os.PathLike[str] | B
     song = player(performance, options)
     try:  # the output opens first, so that one that cannot is said before any rendering
         with output.writer(destination, options.rate, format_name, options.bits) as write, \
-                _watched(progress, song.frames * (2 if options.normalize else 1), options.rate) as advance:
+                _watched(progress, song, options, song.frames) as advance:
             if options.normalize:
                 song = _normalized(performance, song, options, advance)
             for block in blocks(song, options.bits, advance):
@@ -385,10 +385,13 @@ def _check_progress(progress: object) -> None:
 
 
 @contextlib.contextmanager
-def _watched(progress: Progress | bool | None, frames: int, rate: int) -> Iterator[Progress | None]:
-    """`progress` itself, or for True a bar over `frames` of rendering."""
+def _watched(progress: Progress | bool | None, song: _synth.Song, options: RenderOptions,
+             heard: int) -> Iterator[Progress | None]:
+    """`progress` itself, or for True a bar over the `heard` frames of `song` and, when
+    normalizing, the whole song's measuring pass before them."""
     if progress is True:
-        with progress_bar(frames / rate, rate) as advance:
+        frames = heard + (song.frames if options.normalize else 0)
+        with progress_bar(frames / options.rate, options.rate) as advance:
             yield advance
     else:
         yield progress or None
