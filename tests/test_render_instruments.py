@@ -7,7 +7,7 @@ import pytest
 from ostina_render._synth import Synthesizer
 
 RATE = 44100
-DECAYING = [program for family in (0, 1, 3) for program in range(8 * family, 8 * family + 8)]  # piano, mallets, guitar
+DECAYING = [*range(16), *range(24, 29), 31]  # pianos, mallets, the unamplified guitars
 SPEAKING = [program for family in (2, 5, 6, 7, 8, 9) for program in range(8 * family, 8 * family + 8)]
 
 
@@ -34,7 +34,7 @@ def test_every_drum_of_the_kit_sounds(key):
 
 @pytest.mark.parametrize("program", DECAYING)
 def test_struck_and_plucked_notes_decay_while_held(program):
-    levels = envelope(program)
+    levels = envelope(program, seconds=6.0)
     assert levels[-1] < levels[5] * 10 ** (-40 / 20)
 
 

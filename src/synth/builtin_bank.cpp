@@ -19,8 +19,6 @@ namespace {
 using Signal = std::vector<double>;
 
 constexpr int kKeyCount = 128;
-constexpr int kProgramsPerFamily = 8;
-constexpr int kFamilyCount = 16;
 constexpr int kA4 = 69;
 constexpr double kA4Hz = 440.0;
 
@@ -45,7 +43,6 @@ std::int16_t centibels(double amplitude, Generator generator) {
 
 constexpr std::int16_t kLoopContinuously = 1;
 constexpr std::int16_t kNoLoop = 0;
-constexpr std::int16_t kSilentSustain = 1000;    // centibels: 100 dB down, where a held voice ends
 constexpr std::int16_t kEmptyModSustain = 1000;  // 0.1 % below the peak: all the way down
 constexpr double kVolEnvDecayDb = 100.0;         // a decay time is the time of this fall
 
@@ -60,87 +57,215 @@ constexpr double kOversampling = 2.0;         // a cycle is stored at about this
 // the highest, more than the ~20 the oversampled zones give theirs, and the
 // two lowest zones take a fifth of the memory.
 constexpr std::size_t kMaxCycle = 2048;
-constexpr std::uint64_t kNoiseSeed = 15;      // the noise family's index, as today
+constexpr std::uint64_t kNoiseSeed = 15;      // the noise's seed since its first day
 
-// Today's rule: a decay halves every two octaves up, 1200 timecents per 24 keys.
-constexpr std::int16_t kDecayTimecentsPerKey = 50;
-// The decaying families start open and darken by two octaves of cutoff, in
-// a quarter of their volume decay: brightness fades before loudness does.
-constexpr double kOpenCutoff = 13500.0;
-constexpr double kDarkening = 2400.0;
-constexpr double kDarkeningShare = 0.25;
-// A soft note sounds darker: velocity 0 lowers the cutoff by two octaves.
-// Every built-in instrument declares it, since the players' defaults lack it.
+// The struck and plucked designs start open and darken: the low-pass
+// follows the modulation envelope, which rises with the volume's attack
+// and falls back over the design's sweep, sooner on higher keys. A soft
+// note sounds darker: velocity 0 lowers the cutoff by two octaves. Every
+// filtered design declares both modulators, since players' defaults lack them.
 constexpr Modulator kVelocityToCutoff{{0x100 | ModulatorSource::kNoteOnVelocity}, Generator::initialFilterFc, -2400, {}, 0};
+constexpr double kKeyTrackingCents = 12700.0;  // a modulator amount moving the cutoff 100 cents a key
+constexpr double kSilent = 100.0;               // a sustain this far down: the note fades out while held
+constexpr int kMiddleC = 60;                    // where a design's times and cutoff are given
 
 using Recipe = double (*)(int harmonic);  // the amplitude of harmonic h, from 1; null: noise
 
-struct Family {
+struct Vibrato {
+    double delay = 0.0, hz = 0.0, cents = 0.0;  // none when `cents` is 0
+};
+
+// A struck string's prompt sound: the strings of a note first sound in
+// phase and give their energy quickly to the bridge, then settle into a
+// slower aftersound (the volume envelope's decay). The note starts
+// `excess_db` louder and falls to its steady level, with `seconds` as the
+// time constant at the zone's root.
+struct Prompt {
+    double excess_db = 0.0, seconds = 0.0;  // none when `seconds` is 0
+};
+
+// One instrument of the bank, shared by the programs that sound alike.
+struct Design {
     std::string_view name;
     Recipe recipe;
-    // Today's linear envelope: seconds, and the sustain as an amplitude.
-    double attack, decay, sustain, release;
-    double level;  // its samples' peak, which balances the families against each other
-    bool decays;   // fades to silence while held, sooner on higher keys, darkening as it goes
+    double attack, decay;      // seconds: the decay's to the sustain, or to silence for kSilent
+    double sustain_db;         // below the peak
+    double release;            // seconds
+    double decay_per_key;      // timecents shorter a key up, for the decay and the darkening
+    double level;              // its samples' peak, which balances the designs against each other
+    double cutoff;             // Hz at key 60 and full velocity, once the sweep is over; 0: no filter
+    double sweep;              // cents the cutoff rises by with the attack
+    double sweep_seconds;      // ...and falls back over
+    double tracking;           // the share of the key's pitch the cutoff follows
+    Vibrato vibrato;
+    double tilt = 0.0;         // dB an octave that lower keys are quieter by, about key 64
+    Prompt prompt = {};
+    double stretch = 0.0;      // a stiff string's inharmonicity at key 60, doubling every 10 keys up
 };
 
 double listed(int h, std::initializer_list<double> amplitudes) {
     return h <= static_cast<int>(amplitudes.size()) ? amplitudes.begin()[h - 1] : 0.0;
 }
-double odd(int h) { return h % 2 != 0 ? 1.0 / h : 0.0; }
 double power_law(int h, double exponent) { return std::pow(static_cast<double>(h), exponent); }
+// A string plucked or struck at `position` of its length lacks the harmonics
+// with a node there; a finger or hammer of some width never quite silences them.
+double excited_at(int h, double position) { return 0.15 + 0.85 * std::fabs(std::sin(oscillator::kPi * h * position)); }
+// Harmonics falling by `exponent` up to `knee`, then by `steeper`.
+double bent(int h, int knee, double exponent, double steeper) {
+    return h <= knee ? power_law(h, exponent) : power_law(knee, exponent) * power_law(h, steeper) / power_law(knee, steeper);
+}
+// Hammond-like drawbars at 8', 4', 2 2/3', 2', 1 1/3' and 1' (harmonics 1,
+// 2, 3, 4, 6 and 8), set 8 8 6 6 4 4: each step below 8 is 3 dB down.
+double drawbars(int h) { return listed(h, {1.0, 1.0, 0.5, 0.5, 0.0, 0.25, 0.0, 0.25}); }
 
-// Attacks of the bowed and blown families are held to 30 ms and the pads'
-// to 0.3 s; everything else is today's.
-const Family kFamilies[kFamilyCount] = {
-    {"piano", [](int h) { return power_law(h, -1.4) * (h == 7 ? 0.3 : 1.0); }, 0.002, 2.0, 0.0, 0.15, 0.10, true},
-    {"chromatic percussion", [](int h) { return listed(h, {1.0, 0.1, 0.35, 0.45, 0.0, 0.15}); },
-     0.001, 1.2, 0.0, 0.35, 0.10, true},
-    {"organ", [](int h) { return listed(h, {1.0, 0.7, 0.5, 0.45, 0.0, 0.3, 0.0, 0.25, 0.0, 0.1, 0.0, 0.1}); },
-     0.008, 0.05, 0.9, 0.06, 0.07, false},
-    {"guitar", [](int h) { return std::fabs(std::sin(oscillator::kPi * h * 0.18)) / h; },
-     0.002, 1.8, 0.0, 0.12, 0.11, true},
-    {"bass", [](int h) { return power_law(h, -2.0); }, 0.004, 1.2, 0.3, 0.08, 0.12, true},
-    {"strings", [](int h) { return 1.0 / h; }, 0.03, 0.25, 0.85, 0.3, 0.07, false},
-    {"ensemble", [](int h) { return power_law(h, -1.2); }, 0.03, 0.3, 0.85, 0.45, 0.07, false},
-    {"brass", [](int h) { return h <= 12 ? power_law(h, -0.9) : power_law(h, -2.0); },
-     0.03, 0.15, 0.8, 0.15, 0.07, false},
-    {"reed", [](int h) { return h % 2 != 0 ? 1.0 / h : 0.3 / h; }, 0.03, 0.1, 0.85, 0.1, 0.07, false},
-    {"pipe", [](int h) { return listed(h, {1.0, 0.15, 0.08, 0.03}); }, 0.03, 0.1, 0.9, 0.12, 0.09, false},
-    {"synth lead", odd, 0.005, 0.1, 0.8, 0.08, 0.07, false},
-    {"synth pad", [](int h) { return power_law(h, -1.5); }, 0.3, 0.5, 0.8, 0.9, 0.06, false},
-    {"synth effects", [](int h) { return h % 3 != 0 ? 1.0 / h : 0.5 / h; }, 0.2, 1.0, 0.6, 1.2, 0.06, false},
-    {"ethnic", [](int h) { return power_law(h, -0.9); }, 0.002, 1.0, 0.0, 0.2, 0.09, true},
-    {"percussive", [](int h) { return listed(h, {1.0, 0.3, 0.0, 0.0, 0.2}); }, 0.001, 0.4, 0.0, 0.1, 0.11, true},
-    {"sound effects", nullptr, 0.05, 0.3, 0.6, 0.3, 0.06, false},
+enum DesignIndex : std::uint8_t {
+    kPiano, kHarpsichord, kMallets, kOrgan, kFreeReeds, kGuitar, kOverdriven, kBass, kSynthBass, kBowed,
+    kPlucked, kMembranes, kStringEnsemble, kChoir, kOrchestraHit, kBrass, kReeds, kPipes, kSynthLead,
+    kSynthPad, kSynthEffects, kEthnicPlucks, kNoise, kDesignCount
 };
 
-// Today's decay fell linearly in amplitude to its sustain level; a decay
-// generator is the time of a 100 dB fall. This one passes today's sustain
-// level when today's reached it, and silence when a sustain of 0 did.
-double decay_seconds(const Family& family) {
-    if (family.sustain <= 0.0) return family.decay;
-    return family.decay * kVolEnvDecayDb / (-20.0 * std::log10(family.sustain));
+// Spectra and times from the instruments' acoustics: piano and guitar
+// strings excited near one end, decays of some ten seconds at middle C on a
+// piano and a few on plucked strings, shortening up the keyboard; tuned bars
+// sounding partials 1, 4 and 10; bowed strings' sawtooth and reeds' strong
+// odd harmonics; flutes nearly sine; brass brightening as it swells.
+const Design kDesigns[kDesignCount] = {
+    {"piano", [](int h) { return excited_at(h, 1.0 / 8) * power_law(h, -1.6); },
+     0.002, 14.0, kSilent, 0.8, 50, 0.080, 1000, 1800, 1.5, 0.0, {}, 3.5, {12.0, 0.15}, 0.0004},
+    {"harpsichord", [](int h) { return excited_at(h, 0.08) * power_law(h, -0.9); },
+     0.001, 7.0, kSilent, 0.12, 60, 0.151, 3500, 1200, 1.5, 0.8, {}},
+    {"mallets", [](int h) { return listed(h, {1.0, 0.05, 0.25, 0.35, 0.2, 0.0, 0.0, 0.0, 0.15, 0.15, 0.0, 0.0, 0.1}); },
+     0.001, 4.0, kSilent, 0.4, 60, 0.096, 5000, 1500, 0.25, 1.0, {}},
+    {"drawbar organ", drawbars, 0.005, 0.05, 0.0, 0.05, 0, 0.087, 0, 0, 0, 0, {}},
+    {"free reeds", [](int h) { return (h % 2 != 0 ? 1.0 : 0.7) * power_law(h, -0.9); },
+     0.03, 0.1, 1.0, 0.08, 0, 0.120, 3500, 0, 0, 0.3, {}},
+    {"guitar", [](int h) { return excited_at(h, 0.2) * power_law(h, -1.3); },
+     0.002, 9.0, kSilent, 0.12, 50, 0.083, 1400, 2000, 1.2, 0.5, {}},
+    {"overdriven guitar", [](int h) { return power_law(h, -0.8); },
+     0.004, 4.0, 10.0, 0.1, 20, 0.161, 3000, 600, 0.5, 0.0, {}},
+    {"bass", [](int h) { return excited_at(h, 0.12) * power_law(h, -1.4); },
+     0.003, 10.0, kSilent, 0.08, 40, 0.115, 1000, 1800, 0.6, 0.5, {}},
+    {"synth bass", [](int h) { return 1.0 / h; }, 0.002, 0.5, 8.0, 0.06, 0, 0.116, 700, 3000, 0.35, 0.5, {}},
+    {"bowed strings", [](int h) { return 1.0 / h; },
+     0.035, 0.3, 2.0, 0.15, 0, 0.151, 3000, 900, 0.2, 0.4, {0.3, 5.5, 12}},
+    {"plucked strings", [](int h) { return excited_at(h, 0.3) * power_law(h, -1.6); },
+     0.002, 4.0, kSilent, 0.3, 50, 0.089, 1800, 1800, 0.5, 0.7, {}},
+    {"membranes", [](int h) { return bent(h, 2, -0.5, -1.5); },
+     0.001, 2.5, kSilent, 0.4, 40, 0.142, 2500, 1500, 0.15, 0.5, {}},
+    {"string ensemble", [](int h) { return power_law(h, -1.2); },
+     0.025, 0.4, 2.0, 0.35, 0, 0.073, 2800, 600, 0.3, 0.4, {0.35, 5.0, 8}},
+    {"choir", [](int h) { return h <= 8 ? listed(h, {1.0, 0.9, 0.7, 0.35, 0.2, 0.15, 0.1, 0.06}) : 0.06 * power_law(h, -2.0) * 64; },
+     0.06, 0.4, 1.0, 0.3, 0, 0.110, 3000, 0, 0, 0.3, {0.3, 5.0, 10}},
+    {"orchestra hit", [](int h) { return power_law(h, -0.8); },
+     0.003, 3.0, kSilent, 0.2, 30, 0.250, 1500, 1200, 0.3, 0.3, {}},
+    {"brass", [](int h) { return bent(h, 6, -0.5, -2.0); },
+     0.03, 0.25, 3.0, 0.12, 0, 0.140, 2800, 1500, 0.25, 0.6, {0.45, 5.0, 8}},
+    {"reeds", [](int h) { return (h % 2 != 0 ? 1.0 : 0.5) * power_law(h, -0.8); },
+     0.025, 0.2, 1.5, 0.08, 0, 0.148, 3000, 600, 0.15, 0.5, {0.35, 5.0, 12}},
+    {"pipes", [](int h) { return bent(h, 3, -1.3, -3.0); },
+     0.04, 0.15, 1.0, 0.12, 0, 0.102, 0, 0, 0, 0, {0.25, 5.0, 10}},
+    {"synth lead", [](int h) { return (h % 2 != 0 ? 1.0 : 0.35) / h; },
+     0.005, 0.3, 2.0, 0.08, 0, 0.107, 2500, 1500, 0.3, 0.7, {0.5, 5.5, 15}},
+    {"synth pad", [](int h) { return power_law(h, -1.5); },
+     0.25, 1.0, 3.0, 0.8, 0, 0.069, 1600, 1200, 1.5, 0.5, {0.5, 4.0, 6}},
+    {"synth effects", [](int h) { return h % 3 != 0 ? 1.0 / h : 0.5 / h; },
+     0.1, 1.5, 6.0, 1.0, 0, 0.099, 2500, 1200, 1.0, 0.5, {}},
+    {"ethnic plucks", [](int h) { return excited_at(h, 0.1) * power_law(h, -1.1); },
+     0.002, 5.0, kSilent, 0.2, 50, 0.115, 2500, 1500, 0.6, 0.7, {}},
+    {"sound effects", nullptr, 0.05, 0.3, 4.0, 0.3, 0, 0.082, 3000, 0, 0, 0.5, {}},
+};
+
+// Which design each General MIDI program plays, in runs of programs.
+struct DesignRun {
+    std::uint8_t first;  // the run's first program; it lasts up to the next run's
+    DesignIndex design;
+};
+constexpr DesignRun kRuns[] = {
+    {0, kPiano}, {6, kHarpsichord}, {8, kMallets}, {15, kPlucked}, {16, kOrgan}, {20, kFreeReeds},
+    {24, kGuitar}, {29, kOverdriven}, {31, kGuitar}, {32, kBass}, {38, kSynthBass}, {40, kBowed},
+    {45, kPlucked}, {47, kMembranes}, {48, kStringEnsemble}, {52, kChoir}, {55, kOrchestraHit},
+    {56, kBrass}, {64, kReeds}, {72, kPipes}, {80, kSynthLead}, {88, kSynthPad}, {96, kSynthEffects},
+    {104, kEthnicPlucks}, {108, kMallets}, {109, kReeds}, {110, kBowed}, {111, kReeds}, {112, kMallets},
+    {116, kMembranes}, {119, kNoise},
+};
+
+DesignIndex design_of(int program) {
+    DesignIndex design = kPiano;
+    for (const DesignRun& run : kRuns)
+        if (run.first <= program) design = run.design;
+    return design;
 }
 
-GeneratorSet family_generators(const Family& family) {
+// Each program's level against its design's, in dB: programs sharing a
+// design are not equally loud in General MIDI playing. The designs' samples
+// are made this much louder and their voices attenuated as much again, so
+// that a trim can raise a program as well as lower it.
+constexpr double kHeadroomDb = 12.0;
+constexpr std::array<std::int8_t, kKeyCount> kProgramTrims{
+    0, 0, 0, 0, 3, 0, 0, 0, 0, 0, 3, 7, -3, -6, 5, 0,
+    0, 0, 0, 0, 0, 0, 0, -2, 0, 0, 3, -6, 0, -3, 3, 4,
+    0, 0, 0, 2, 0, -7, 0, 0, 0, 0, 3, 0, -3, 0, 6, 0,
+    0, 0, 0, 0, 0, -3, 0, 7, 0, 0, 0, -5, 7, -4, 2, 3,
+    0, 0, 0, -5, 0, 0, 2, 0, 0, 0, 0, 0, -3, 0, 4, 4,
+    3, 0, 3, 0, 0, 4, 0, 0, 0, 0, 0, 3, 0, 0, 2, 0,
+    0, 0, 0, 0, 0, 0, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0,
+    0, -5, 0, -7, 3, -5, 0, -3, 0, -6, 12, 7, 8, -4, 0, 9,
+};
+
+std::int16_t cutoff_cents(double hz) { return static_cast<std::int16_t>(std::round(1200.0 * std::log2(hz / 8.176))); }
+
+// A decay generator is the time of a 100 dB fall; the design gives the time to its sustain.
+double full_decay(const Design& design) { return design.decay * kVolEnvDecayDb / std::max(design.sustain_db, 1.0); }
+
+void set_brightness(const Design& design, GeneratorSet& set) {
+    const double tracked = kMiddleC * 100.0 * design.tracking;
+    set.set(Generator::initialFilterFc, in_range(cutoff_cents(design.cutoff) - tracked, Generator::initialFilterFc));
+    if (design.sweep == 0.0) return;
+    set.set(Generator::modEnvToFilterFc, in_range(design.sweep, Generator::modEnvToFilterFc));
+    set.set(Generator::attackModEnv, timecents(design.attack, Generator::attackModEnv));
+    set.set(Generator::decayModEnv, timecents(design.sweep_seconds, Generator::decayModEnv));
+    set.set(Generator::sustainModEnv, kEmptyModSustain);
+    set.set(Generator::keynumToModEnvDecay, in_range(design.decay_per_key, Generator::keynumToModEnvDecay));
+}
+
+void set_vibrato(const Vibrato& vibrato, GeneratorSet& set) {
+    if (vibrato.cents == 0.0) return;
+    set.set(Generator::delayVibLFO, timecents(vibrato.delay, Generator::delayVibLFO));
+    set.set(Generator::freqVibLFO, cutoff_cents(vibrato.hz));  // absolute cents, as a cutoff's
+    set.set(Generator::vibLfoToPitch, in_range(vibrato.cents, Generator::vibLfoToPitch));
+}
+
+GeneratorSet design_generators(const Design& design) {
     GeneratorSet set;
     set.set(Generator::sampleModes, kLoopContinuously);
-    set.set(Generator::attackVolEnv, timecents(family.attack, Generator::attackVolEnv));
-    set.set(Generator::decayVolEnv, timecents(decay_seconds(family), Generator::decayVolEnv));
-    set.set(Generator::releaseVolEnv, timecents(family.release, Generator::releaseVolEnv));
-    if (!family.decays) {
-        set.set(Generator::sustainVolEnv, centibels(family.sustain, Generator::sustainVolEnv));
-        return set;
-    }
-    set.set(Generator::sustainVolEnv, kSilentSustain);
-    set.set(Generator::keynumToVolEnvDecay, kDecayTimecentsPerKey);
-    set.set(Generator::initialFilterFc, in_range(kOpenCutoff - kDarkening, Generator::initialFilterFc));
-    set.set(Generator::modEnvToFilterFc, in_range(kDarkening, Generator::modEnvToFilterFc));
-    set.set(Generator::decayModEnv, timecents(decay_seconds(family) * kDarkeningShare, Generator::decayModEnv));
-    set.set(Generator::sustainModEnv, kEmptyModSustain);
-    set.set(Generator::keynumToModEnvDecay, kDecayTimecentsPerKey);
+    set.set(Generator::initialAttenuation, static_cast<std::int16_t>(10 * kHeadroomDb));
+    set.set(Generator::attackVolEnv, timecents(design.attack, Generator::attackVolEnv));
+    set.set(Generator::decayVolEnv, timecents(full_decay(design), Generator::decayVolEnv));
+    set.set(Generator::sustainVolEnv, in_range(design.sustain_db * 10.0, Generator::sustainVolEnv));
+    set.set(Generator::releaseVolEnv, timecents(design.release, Generator::releaseVolEnv));
+    if (design.decay_per_key != 0.0)
+        set.set(Generator::keynumToVolEnvDecay, in_range(design.decay_per_key, Generator::keynumToVolEnvDecay));
+    if (design.cutoff > 0.0) set_brightness(design, set);
+    set_vibrato(design.vibrato, set);
     return set;
+}
+
+double headroomed(const Design& design) { return design.level * std::pow(10.0, kHeadroomDb / 20.0); }
+
+// The key, centred on 64, to attenuation: 64 keys are 5.33 octaves.
+Modulator key_tilt(double db_per_octave) {
+    const auto amount = static_cast<std::int16_t>(std::round(10.0 * db_per_octave * 64.0 / 12.0));
+    return {{0x300 | ModulatorSource::kNoteOnKey}, Generator::initialAttenuation, amount, {}, 0};
+}
+
+std::vector<Modulator> design_modulators(const Design& design) {
+    std::vector<Modulator> modulators;
+    if (design.tilt != 0.0) modulators.push_back(key_tilt(design.tilt));
+    if (design.cutoff <= 0.0) return modulators;
+    const auto tracking = static_cast<std::int16_t>(std::round(kKeyTrackingCents * design.tracking));
+    modulators.push_back(kVelocityToCutoff);
+    modulators.push_back({{ModulatorSource::kNoteOnKey}, Generator::initialFilterFc, tracking, {}, 0});
+    return modulators;
 }
 
 struct ZoneKeys {
@@ -164,27 +289,66 @@ std::uint32_t stored_rate(int root, std::size_t cycle) {
     return static_cast<std::uint32_t>(std::round(key_hz(root) * static_cast<double>(cycle)));
 }
 
-int harmonic_count(int top, std::uint32_t rate) {
-    return static_cast<int>(std::clamp(std::floor(kBrightnessLimit * rate / key_hz(top)), 1.0, double(kMaxHarmonics)));
+
+// A stiff string's partial h sounds at h sqrt(1 + B h^2) times the
+// fundamental; a loop of whole cycles holds it to the nearest whole number
+// of cycles per loop, so a stretched design loops over many cycles.
+constexpr double kStretchedLoopSeconds = 0.25;  // at the zone's root
+constexpr int kFewestStretchedCycles = 8;
+
+double inharmonicity(const Design& design, int root) { return design.stretch * std::exp2((root - 60) / 10.0); }
+
+int loop_cycles(const Design& design, int root) {
+    if (design.stretch == 0.0) return 1;
+    return std::max(kFewestStretchedCycles, static_cast<int>(std::ceil(kStretchedLoopSeconds * key_hz(root))));
 }
 
-// Harmonic h reads the oscillator's cycle h frames at a time, so that every
-// harmonic closes exactly on the loop.
-Signal harmonic_cycle(Recipe recipe, std::size_t cycle, int harmonics) {
-    const Samples sine = oscillator::SineOscillator{1.0, 1.0, static_cast<std::uint32_t>(cycle)}.render(cycle).result;
-    Signal total(cycle, 0.0);
-    for (int h = 1; h <= harmonics; ++h) {
-        const double amplitude = recipe(h);
+// Partial h's frequency over the fundamental's, with the zone's stretch.
+double stretched(const Design& design, int root, int h) {
+    return h * std::sqrt(1.0 + inharmonicity(design, root) * h * h);
+}
+
+// The loop: `cycles` cycles of the root, `cycle` frames each. Partial h
+// reads a sine of the loop's length at its own whole number of cycles per
+// loop, so that every partial closes exactly on the loop; those above the
+// band limit at the zone's top key are left out.
+Signal partials_loop(const Design& design, const ZoneKeys& keys, std::size_t cycle, int cycles, std::uint32_t rate) {
+    const std::size_t frames = cycle * static_cast<std::size_t>(cycles);
+    const Samples sine = oscillator::SineOscillator{1.0, 1.0, static_cast<std::uint32_t>(frames)}.render(frames).result;
+    const double limit = kBrightnessLimit * rate / key_hz(keys.top);
+    Signal total(frames, 0.0);
+    for (int h = 1; h <= kMaxHarmonics && stretched(design, keys.root, h) <= limit; ++h) {
+        const double amplitude = design.recipe(h);
         if (amplitude == 0.0) continue;
-        const std::size_t step = static_cast<std::size_t>(h) % cycle;
-        std::size_t at = 0;  // h * n mod cycle, without a division per frame
-        for (std::size_t n = 0; n < cycle; ++n) {
+        const auto per_loop = static_cast<std::size_t>(std::round(stretched(design, keys.root, h) * cycles));
+        const std::size_t step = per_loop % frames;
+        std::size_t at = 0;  // h * n mod frames, without a division per frame
+        for (std::size_t n = 0; n < frames; ++n) {
             total[n] += amplitude * sine[at];
             at += step;
-            if (at >= cycle) at -= cycle;
+            if (at >= frames) at -= frames;
         }
     }
     return total;
+}
+
+constexpr double kPromptLengths = 4.0;  // time constants: the prompt has fallen to 1.8 % of its excess
+
+// The loop played on through the prompt, louder by a fading excess, then once as it is.
+Signal with_prompt(const Design& design, const Signal& loop, std::uint32_t sample_rate) {
+    if (design.prompt.seconds <= 0.0) return loop;
+    const auto prompt_frames = static_cast<std::size_t>(std::ceil(kPromptLengths * design.prompt.seconds * sample_rate));
+    const double excess = std::pow(10.0, design.prompt.excess_db / 20.0) - 1.0;
+    const double fall = std::exp(-1.0 / (design.prompt.seconds * sample_rate));  // a frame's, of exp(-t / seconds)
+    const double last = std::pow(fall, static_cast<double>(prompt_frames));
+    Signal out(prompt_frames + loop.size());
+    double decaying = 1.0;
+    for (std::size_t n = 0; n < out.size(); ++n) {
+        const double gain = n < prompt_frames ? 1.0 + excess * (decaying - last) / (1.0 - last) : 1.0;
+        out[n] = gain * loop[n % loop.size()];
+        decaying *= fall;
+    }
+    return out;
 }
 
 // `signal` scaled so that its peak is `level`, as frames.
@@ -210,16 +374,20 @@ Sample sample_of(std::string name, const std::shared_ptr<const Samples>& pool, s
     return sample;
 }
 
-std::string zone_name(const Family& family, const ZoneKeys& keys) {
-    return std::string(family.name) + " " + std::to_string(keys.root) + "-" + std::to_string(keys.top);
+std::string zone_name(const Design& design, const ZoneKeys& keys) {
+    return std::string(design.name) + " " + std::to_string(keys.root) + "-" + std::to_string(keys.top);
 }
 
-std::vector<Sample> harmonic_samples(const Family& family, std::uint32_t rate) {
+std::vector<Sample> harmonic_samples(const Design& design, std::uint32_t rate) {
     std::vector<Sample> samples;
     for (const ZoneKeys& keys : zone_keys()) {
         const std::size_t cycle = std::min(oversampled_cycle(keys.root, rate), kMaxCycle);
-        auto data = normalised(harmonic_cycle(family.recipe, cycle, harmonic_count(keys.top, rate)), family.level);
-        samples.push_back(sample_of(zone_name(family, keys), data, cycle, stored_rate(keys.root, cycle), keys.root));
+        const std::uint32_t sample_rate = stored_rate(keys.root, cycle);
+        const Signal loop = partials_loop(design, keys, cycle, loop_cycles(design, keys.root), rate);
+        auto data = normalised(with_prompt(design, loop, sample_rate), headroomed(design));
+        Sample sample = sample_of(zone_name(design, keys), data, data->size(), sample_rate, keys.root);
+        sample.loop_start = static_cast<std::uint32_t>(data->size() - loop.size());
+        samples.push_back(std::move(sample));
     }
     return samples;
 }
@@ -231,16 +399,16 @@ std::size_t noise_frames(std::size_t cycle, std::uint32_t rate) {
 }
 
 // Every zone's loop is a prefix of one seeded noise, so the zones share its frames.
-std::vector<Sample> noise_samples(const Family& family, std::uint32_t rate) {
+std::vector<Sample> noise_samples(const Design& design, std::uint32_t rate) {
     std::size_t longest = 0;
     for (const ZoneKeys& keys : zone_keys())
         longest = std::max(longest, noise_frames(oversampled_cycle(keys.root, rate), rate));
     const Samples noise = oscillator::NoiseSource{1.0, kNoiseSeed}.render(longest).result;
-    auto pool = normalised(Signal(noise.begin(), noise.end()), family.level);
+    auto pool = normalised(Signal(noise.begin(), noise.end()), headroomed(design));
     std::vector<Sample> samples;
     for (const ZoneKeys& keys : zone_keys()) {
         const std::size_t cycle = oversampled_cycle(keys.root, rate);
-        samples.push_back(sample_of(zone_name(family, keys), pool, noise_frames(cycle, rate),
+        samples.push_back(sample_of(zone_name(design, keys), pool, noise_frames(cycle, rate),
                                     stored_rate(keys.root, cycle), keys.root));
     }
     return samples;
@@ -253,15 +421,15 @@ Zone keys_zone(int low, int high, std::size_t target) {
     return zone;
 }
 
-// A family's bank: its instrument (index 0) and its samples; presets come one
+// A design's bank: its instrument (index 0) and its samples; presets come one
 // program at a time.
-std::unique_ptr<Bank> family_bank(const Family& family, std::uint32_t rate) {
+std::unique_ptr<Bank> design_bank(const Design& design, std::uint32_t rate) {
     auto bank = std::make_unique<Bank>();
     Instrument instrument;
-    instrument.name = std::string(family.name);
-    instrument.global.generators = family_generators(family);
-    instrument.global.modulators = {kVelocityToCutoff};
-    auto samples = family.recipe != nullptr ? harmonic_samples(family, rate) : noise_samples(family, rate);
+    instrument.name = std::string(design.name);
+    instrument.global.generators = design_generators(design);
+    instrument.global.modulators = design_modulators(design);
+    auto samples = design.recipe != nullptr ? harmonic_samples(design, rate) : noise_samples(design, rate);
     for (Sample& sample : samples) {
         const int root = sample.original_key;
         const std::size_t index = bank->add_sample(std::move(sample));
@@ -272,11 +440,12 @@ std::unique_ptr<Bank> family_bank(const Family& family, std::uint32_t rate) {
 }
 
 Preset program_preset(std::uint8_t program) {
-    const Family& family = kFamilies[program / kProgramsPerFamily];
     Preset preset;
-    preset.name = std::string(family.name) + " " + std::to_string(program % kProgramsPerFamily + 1);
+    preset.name = std::string(kDesigns[design_of(program)].name) + " " + std::to_string(program + 1);
     preset.program = program;
-    preset.zones.push_back(keys_zone(0, kKeyCount - 1, 0));
+    Zone zone = keys_zone(0, kKeyCount - 1, 0);
+    if (std::int8_t trim = kProgramTrims[program]) zone.generators.set(Generator::initialAttenuation, static_cast<std::int16_t>(-10 * trim));
+    preset.zones.push_back(std::move(zone));
     return preset;
 }
 
@@ -287,6 +456,13 @@ constexpr int kFirstDrum = 27;
 constexpr int kLastDrum = 87;
 constexpr int kDrumCount = kLastDrum - kFirstDrum + 1;
 constexpr double kDrumLevel = 0.25;
+// Each drum's level against kDrumLevel, in dB, notes 27 to 87: balanced as General MIDI kits play them.
+constexpr std::array<std::int8_t, kDrumCount> kDrumTrims{
+    0, 8, 8, 10, -3, -6, -7, -9, -3, -3, 0, 9, 0, 7, 0, 0,
+    0, 0, 0, -9, -2, -2, -3, -2, -18, -3, -17, 7, -3, -4, -4, 0,
+    -18, -8, -5, -5, -4, -2, -3, 0, -6, -5, 8, 0, 0, 0, 9, 2,
+    -3, -2, 0, 4, 0, -13, -13, 4, 7, -8, -10, -6, 0,
+};
 constexpr std::int16_t kLongestRelease = 8000;  // a note-off barely touches a hit, so a short note sounds whole
 constexpr std::int16_t kHiHatClass = 1;
 constexpr std::int16_t kTriangleClass = 2;
@@ -565,7 +741,8 @@ Signal centred(Hit hit) {
 // A note's bank: its one-shot sample, an instrument of one zone and the kit
 // preset sounding it on that key alone.
 std::unique_ptr<Bank> drum_bank(const DrumRecipe& recipe, Drummer& drummer, std::uint32_t rate) {
-    auto data = normalised(centred(drummer.hit(recipe)), kDrumLevel);
+    const double level = kDrumLevel * std::pow(10.0, kDrumTrims[recipe.note - kFirstDrum] / 20.0);
+    auto data = normalised(centred(drummer.hit(recipe)), level);
     auto bank = std::make_unique<Bank>();
     const std::size_t sample =
         bank->add_sample(sample_of(std::string(recipe.name), data, data->size(), rate, recipe.note));
@@ -596,9 +773,9 @@ void append_voices(const Bank& bank, std::uint16_t number, std::uint8_t program,
 
 }  // namespace
 
-// Each family and each drum note has a bank of its own, complete before any
+// Each design and each drum note has a bank of its own, complete before any
 // voice reads it: a voice plan points at its sample inside a bank, and a
-// bank's samples move when one is added. A family's bank gains only presets
+// bank's samples move when one is added. A design's bank gains only presets
 // afterwards, which move nothing.
 struct BuiltinBank::State {
     explicit State(std::uint32_t rate) : rate(rate), drummer(rate) {}
@@ -611,7 +788,7 @@ struct BuiltinBank::State {
     }
 
     std::uint32_t rate;
-    std::array<std::unique_ptr<Bank>, kFamilyCount> families;
+    std::array<std::unique_ptr<Bank>, kDesignCount> designs;
     std::array<std::unique_ptr<Bank>, kDrumCount> drums;
     Drummer drummer;
     bool kit = false;
@@ -619,8 +796,9 @@ struct BuiltinBank::State {
 };
 
 const Bank& BuiltinBank::State::program(std::uint8_t program) {
-    std::unique_ptr<Bank>& bank = families[program / kProgramsPerFamily];
-    if (!bank) bank = family_bank(kFamilies[program / kProgramsPerFamily], rate);
+    const DesignIndex design = design_of(program);
+    std::unique_ptr<Bank>& bank = designs[design];
+    if (!bank) bank = design_bank(kDesigns[design], rate);
     if (bank->find(0, program) == nullptr) {
         bank->add_preset(program_preset(program));
         ++built;
@@ -692,11 +870,8 @@ std::shared_ptr<Bank> BuiltinBank::whole_bank() {
     Preset kit;
     kit.name = "drum kit";
     kit.bank = kDrumBank;
-    for (int program = 0; program < kKeyCount; program += kProgramsPerFamily) {
-        for (int member = program; member < program + kProgramsPerFamily; ++member)
-            state_->program(static_cast<std::uint8_t>(member));
-        append_bank(*whole, *state_->families[program / kProgramsPerFamily], kit);
-    }
+    for (int program = 0; program < kKeyCount; ++program) state_->program(static_cast<std::uint8_t>(program));
+    for (const std::unique_ptr<Bank>& design : state_->designs) append_bank(*whole, *design, kit);
     for (int note = kFirstDrum; note <= kLastDrum; ++note)
         append_bank(*whole, *state_->drum(static_cast<std::uint8_t>(note)), kit);
     whole->add_preset(std::move(kit));
