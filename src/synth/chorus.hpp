@@ -26,7 +26,8 @@ public:
     Chorus(const ChorusSettings& settings, std::uint32_t rate);
 
     // Adds the copies of the next `frames` frames of `send`, the first of
-    // them the synthesizer's frame `frame`, to `left` and `right`. `fed`
+    // them the synthesizer's frame `frame`, to `left` and `right`; the LFOs
+    // are read every 64 frames from the first. `fed`
     // false promises a silent send, which is not read.
     void process(const float* send, bool fed, std::uint64_t frame, float* left, float* right, std::uint32_t frames);
 
@@ -36,13 +37,24 @@ private:
     struct Copy {
         double phase;  // of its LFO, in cycles
         float left, right;
+        std::uint64_t chunk;      // the chunk whose ends `start` and `end` hold
+        std::int64_t start, end;  // delays, 32.32 fixed point frames
     };
 
-    double delay_at(const Copy& copy, std::uint64_t frame) const;  // frames
+    // Where a copy reads the line over a chunk, and its gains.
+    struct Read {
+        std::uint64_t position, increment;  // 32.32 fixed point frames
+        float to_left, to_right;
+    };
+
+    std::int64_t delay_at(const Copy& copy, std::uint64_t frame) const;
+    void settle(Copy& copy, std::uint64_t frame) const;
+    Read read_for(Copy& copy, std::uint64_t frame) const;
     void write(const float* send, std::uint32_t frames);
-    void add_copy(const Copy& copy, std::uint64_t frame, float* left, float* right, std::uint32_t frames) const;
+    void add_copies(std::uint64_t frame, float* left, float* right, std::uint32_t frames);
 
     std::vector<Copy> copies_;
+    std::vector<Read> reads_;     // the chunk's, reused
     std::vector<float> line_;     // a power of two long
     std::uint32_t mask_ = 0;
     std::uint32_t at_ = 0;        // where the next frame is written

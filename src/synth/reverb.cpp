@@ -20,13 +20,19 @@ constexpr double kShortestDecay = 0.65, kLongestDecay = 11.0;  // seconds to -60
 constexpr double kMostDamping = 0.45;  // the feedback low-pass's pole at damping 1
 // The wet output per unit of send and level: the reverberation of a steady
 // note at full send and the default level stands about 15 dB below the note.
-constexpr double kWetScale = 0.157;
+constexpr double kWetScale = 0.143;
 constexpr float kQuiet = 1e-9f;       // -180 dBFS: far below the last bit of 24-bit output
 constexpr std::uint32_t kChunk = 64;  // frames processed at a time, on the stack
 constexpr std::array<float, kChunk> kSilence{};
 
 std::uint32_t scaled(std::uint32_t frames, std::uint32_t rate) {
     return std::max<std::uint32_t>(1, static_cast<std::uint32_t>(std::lround(frames * (rate / kTunedRate))));
+}
+
+float peak_of(const float* left, const float* right, std::uint32_t frames) {
+    float peak = 0.0f;
+    for (std::uint32_t i = 0; i < frames; ++i) peak = std::max(peak, std::max(std::fabs(left[i]), std::fabs(right[i])));
+    return peak;
 }
 
 bool sounds(const float* samples, std::uint32_t frames) {
@@ -154,15 +160,13 @@ void Reverb::process(const float* send, bool fed, float* left, float* right, std
             reverberate<false>(sides_[0], in, wet_left, count);
             reverberate<false>(sides_[1], in, wet_right, count);
         }
-        float peak = 0.0f;
         for (std::uint32_t i = 0; i < count; ++i) {
-            float out_left = wet_left[i] * direct_ + wet_right[i] * across_;
-            float out_right = wet_right[i] * direct_ + wet_left[i] * across_;
-            left[done + i] += out_left;
-            right[done + i] += out_right;
-            peak = std::max(peak, std::max(std::fabs(out_left), std::fabs(out_right)));
+            left[done + i] += wet_left[i] * direct_ + wet_right[i] * across_;
+            right[done + i] += wet_right[i] * direct_ + wet_left[i] * across_;
         }
-        bool quiet = !fed && peak * judged_scale_ < kQuiet;
+        // Quiet by a bound of the mix: no output frame exceeds the sides'
+        // peak times the two wet gains' sum.
+        bool quiet = !fed && (direct_ + across_) * peak_of(wet_left, wet_right, count) * judged_scale_ < kQuiet;
         quiet_ = quiet ? quiet_ + count : 0;
         done += count;
     }
