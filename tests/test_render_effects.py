@@ -10,6 +10,7 @@ import pytest
 import soundfile
 
 from midi_songs import RATE, control, dc_sample, note, write_song
+from synth_banks import dc_bank
 from ostina_render import RenderError, RenderOptions, UserSample, _synth, render_array
 
 STEP = 1 / 32768  # one step of 16-bit output
@@ -132,3 +133,35 @@ def test_a_switch_that_is_not_a_bool_is_refused_in_one_line(field, value, said):
     with pytest.raises(RenderError) as raised:
         RenderOptions(**{field: value}).check()
     assert str(raised.value) == said
+
+
+def held_note_then_silence(bank, **switches):
+    synth = _synth.Synthesizer([bank], builtin=False, **switches)
+    synth.note_on(0, 60, 100)
+    during = render(synth, RATE // 2)
+    synth.note_off(0, 60)
+    return during, render(synth, RATE)
+
+
+def render(synth, frames):
+    return np.frombuffer(synth.render(frames), np.float32).reshape(-1, 2)
+
+
+@pytest.mark.parametrize("generator, unit", [("reverbEffectsSend", "reverb"), ("chorusEffectsSend", "chorus")])
+def test_a_zones_own_send_feeds_its_unit_with_the_controllers_at_0(generator, unit):
+    def bank(send):
+        return dc_bank([("releaseVolEnv", -12000), (generator, send)], value=0.25)
+    plain, plain_after = held_note_then_silence(bank(0))
+    sent, sent_after = held_note_then_silence(bank(500))
+    off, off_after = held_note_then_silence(bank(500), **{unit: False})
+    assert np.array_equal(off, plain) and np.array_equal(off_after, plain_after) and not plain_after[RATE // 20:].any()
+    changed = sent_after[RATE // 20:].any() if unit == "reverb" else not np.array_equal(sent, plain)
+    assert changed
+
+
+@pytest.mark.parametrize("rate", [8000, 192000])
+def test_the_units_play_at_the_rates_offered(tmp_path, rate):
+    path = song(tmp_path, reverb=127, chorus=127)
+    audio, dry = (render_array(path, options=RenderOptions(rate=rate, reverb=on, chorus=on)) for on in (True, False))
+    assert np.isfinite(audio).all() and len(audio) > len(dry) + rate // 2
+    assert len(audio) - last_heard(audio) == rate // 10
