@@ -24,7 +24,7 @@ import numpy as np
 from render_fidelity import RATE, fluidsynth_stereo, row
 from render_speed import SOUNDFONT
 
-from ostina_render import render_array
+from ostina_render import RenderOptions, render_array
 
 HELD_SECONDS, SLOT_SECONDS = 1.0, 3.0
 DRUMS = range(27, 88)
@@ -74,7 +74,7 @@ def main(arguments: list[str] | None = None) -> int:
         song = pathlib.Path(name) / "balance.mid"
         write_song(song)
         theirs = fluidsynth_stereo(song, options.soundfont, pathlib.Path(name))
-        ours = render_array(song).astype(np.float64)
+        ours = render_array(song, options=RenderOptions(reverb=False, chorus=False)).astype(np.float64)
     differences = {slot[0]: loudness_db(ours, index) - loudness_db(theirs, index)
                    for index, slot in enumerate(slots())}
     print(row(["slot", "ostina less fluidsynth, dB"], options.markdown))

@@ -92,7 +92,8 @@ def fluidsynth_stereo(song: pathlib.Path, soundfont: str, folder: pathlib.Path) 
 def ostina(song: pathlib.Path, soundfont: str | None) -> Audio:
     from ostina_render import RenderOptions, render_array
 
-    return render_array(song, options=RenderOptions(soundfont=soundfont)).astype(np.float64).mean(axis=1)
+    options = RenderOptions(soundfont=soundfont, reverb=False, chorus=False)  # as fluidsynth's -R 0 -C 0
+    return render_array(song, options=options).astype(np.float64).mean(axis=1)
 
 
 def tinysoundfont(song: pathlib.Path, soundfont: str) -> Audio:

@@ -8,11 +8,15 @@ from its corpus. Each round runs every renderer as a whole process writing
 a 16-bit, 44.1 kHz stereo WAV to the same folder; the best round of each
 counts:
 
-- `ostina-render SONG -o out.wav` (its built-in bank);
+- `ostina-render SONG -o out.wav --no-reverb --no-chorus` (its built-in bank);
 - `fluidsynth -ni -q -R 0 -C 0 -r 44100 -F out.wav TimGM6mb.sf2 SONG`
   (Debian's fluidsynth and timgm6mb-soundfont; reverb and chorus off);
 - symusic 0.5.9's Synthesizer with the same soundfont (pip install
-  symusic==0.5.9; 0.6.0 fails to render), writing with its dump_wav.
+  symusic==0.5.9; 0.6.0 fails to render), writing with its dump_wav;
+- with the effects on, each at its defaults: `ostina-render SONG -o out.wav`
+  against `fluidsynth -ni -q -r 44100 -F out.wav TimGM6mb.sf2 SONG`.
+
+Each peer's speed-up is against the ostina command of its pairing.
 
 With --soundfont FILE, every renderer plays FILE (ostina with its
 --soundfont), and a column gives ostina's memory budget for each piece: 40 MB
@@ -66,15 +70,21 @@ def pieces(folder: pathlib.Path) -> list[tuple[str, pathlib.Path]]:
             ("music21 test04.mid, 18 tracks, 10 min", primitives / "test04.mid")]
 
 
+EFFECTS = "ostina, effects on"
+BASE = {"fluidsynth": "ostina", "symusic": "ostina", "fluidsynth, effects on": EFFECTS}  # each peer's pairing
+
+
 def renderers(soundfont: str | None = None) -> dict[str, list[str]]:
     """Each renderer's command; SONG and OUT are filled in per run. The peers play
     `soundfont`, or TimGM6mb when ostina plays its built-in bank."""
     ostina = [sys.executable, "-m", "ostina_render", "SONG", "-o", "OUT", "-q"]
-    commands = {"ostina": ostina + (["--soundfont", soundfont] if soundfont else [])}
+    ostina += ["--soundfont", soundfont] if soundfont else []
+    commands = {"ostina": ostina + ["--no-reverb", "--no-chorus"], EFFECTS: ostina}
     peers_play = soundfont or SOUNDFONT
     if shutil.which("fluidsynth") and os.path.exists(peers_play):
-        commands["fluidsynth"] = ["fluidsynth", "-ni", "-q", "-R", "0", "-C", "0", "-r", "44100", "-F", "OUT",
-                                  peers_play, "SONG"]
+        fluidsynth = ["fluidsynth", "-ni", "-q", "-r", "44100", "-F", "OUT", peers_play, "SONG"]
+        commands["fluidsynth"] = fluidsynth[:3] + ["-R", "0", "-C", "0"] + fluidsynth[3:]
+        commands["fluidsynth, effects on"] = fluidsynth
     if importlib.util.find_spec("symusic") and os.path.exists(peers_play) and peers_play.endswith(".sf2"):
         commands["symusic"] = [sys.executable, "-c", SYMUSIC, peers_play, "SONG", "OUT"]
     return commands
@@ -175,7 +185,7 @@ def main() -> int:
     from ostina_render import read_song
 
     names = list(renderers(options.soundfont))
-    peers = [name for name in names if name != "ostina"]
+    peers = [name for name in names if name in BASE]
     with tempfile.TemporaryDirectory() as name:
         folder = pathlib.Path(name)
         rows = []
@@ -183,8 +193,8 @@ def main() -> int:
             seconds = float(read_song(song).duration)
             budget = 40 + selected_sample_mb(song, options.soundfont) if options.soundfont else 40.0
             rows.append((title, seconds, budget, measure(song, folder, options.rounds, options.soundfont)))
-        ratios = {peer: [best[peer][0] / best["ostina"][0] for _, _, _, best in rows] for peer in peers}
-        header = ["piece", "audio", "ostina-render", "real-time factor", "peak RSS (budget)",
+        ratios = {peer: [best[peer][0] / best[BASE[peer]][0] for _, _, _, best in rows] for peer in peers}
+        header = ["piece", "audio", "ostina-render", "real-time factor", "peak RSS (budget)", EFFECTS,
                   *[f"{peer}, ostina's speed-up" for peer in peers]]
         print("| " + " | ".join(header) + " |" if options.markdown else "  ".join(header))
         if options.markdown:
@@ -192,9 +202,10 @@ def main() -> int:
         for index, (title, seconds, budget, best) in enumerate(rows):
             wall, rss = best["ostina"]
             cells = [title, f"{seconds:.0f} s", f"{wall:.3f} s", f"{seconds / wall:.0f}x", f"{rss:.0f} MB ({budget:.0f})",
+                     f"{best[EFFECTS][0]:.3f} s",
                      *[f"{best[peer][0]:.3f} s, {ratios[peer][index]:.2f}x" for peer in peers]]
             print("| " + " | ".join(cells) + " |" if options.markdown else "  ".join(cells))
-        means = ["geometric mean", "", "", "", "", *[f"{geometric_mean(ratios[peer]):.2f}x" for peer in peers]]
+        means = ["geometric mean", "", "", "", "", "", *[f"{geometric_mean(ratios[peer]):.2f}x" for peer in peers]]
         print("| " + " | ".join(means) + " |" if options.markdown else "  ".join(means))
         if options.profile:
             print("\nwhere ostina's time goes (seconds):")

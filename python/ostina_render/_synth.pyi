@@ -74,7 +74,8 @@ class Synthesizer:
     """Sixteen MIDI channels on a pool of voices: the banks' presets in their order, then the built-in bank's."""
 
     def __new__(cls, banks: Sequence[Bank] = (), builtin: bool = True, rate: int = 44100,
-                polyphony: int = 256) -> Synthesizer: ...
+                polyphony: int = 256, reverb: bool = True, chorus: bool = True) -> Synthesizer:
+        """`reverb` and `chorus` play the voices' sends (CC 91 and 93) through the effect units."""
     def note_on(self, channel: int, key: int, velocity: int) -> None: ...
     def note_off(self, channel: int, key: int) -> None: ...
     def control_change(self, channel: int, controller: int, value: int) -> None: ...
@@ -93,8 +94,10 @@ class Song:
     def __new__(cls, midi: MidiFile, banks: Sequence[Bank] = (), builtin: bool = True, rate: int = 44100,
                 polyphony: int = 256, gain: float = 1.0, tail_seconds: float = 5.0,
                 tracks: Sequence[int] | None = None, muted_tracks: Sequence[int] = (),
-                channels: int = 65535, judged_gain: float | None = None) -> Song:
-        """`judged_gain` is the mix's gain against which a voice is judged inaudible (default `gain`)."""
+                channels: int = 65535, judged_gain: float | None = None, reverb: bool = True,
+                chorus: bool = True) -> Song:
+        """`judged_gain` is the mix's gain against which a voice and the effects' tail are judged
+        inaudible (default `gain`); `reverb` and `chorus` play the voices' sends through the effect units."""
     @property
     def frames(self) -> int:
         """Frames up to the song's last event."""

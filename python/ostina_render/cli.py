@@ -90,6 +90,10 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--normalize", action="store_true", help="scale the result to a peak of -1 dBFS")
     p.add_argument("--gain", type=float, default=0.0, metavar="DB", help="raise (or, below 0, lower) the level "
                    "by DB decibels (default 0: the level of a SoundFont player at its default gain)")
+    p.add_argument("--no-reverb", dest="reverb", action="store_false", help="play no reverb (default: the "
+                   "reverb each voice sends to, by CC 91 or its soundfont, rings on after the song)")
+    p.add_argument("--no-chorus", dest="chorus", action="store_false", help="play no chorus (default: the "
+                   "chorus each voice sends to, by CC 93 or its soundfont)")
     p.add_argument("--polyphony", type=int, default=256, metavar="VOICES", help="the most voices sounding at "
                    "once (default 256); a new note beyond it takes the quietest released voice, else the oldest")
     p.add_argument("--tracks", type=tracks, help="play only these tracks, counted from 0 (e.g. 1,2)")
@@ -127,7 +131,7 @@ def options_from(arguments: argparse.Namespace, target: Any = None) -> Any:
     options = RenderOptions(
         rate=arguments.rate, soundfont=arguments.soundfont, format=arguments.format, bits=arguments.bits,
         normalize=arguments.normalize,
-        gain_db=arguments.gain, polyphony=arguments.polyphony,
+        gain_db=arguments.gain, polyphony=arguments.polyphony, reverb=arguments.reverb, chorus=arguments.chorus,
         tracks=arguments.tracks, mute_tracks=arguments.mute_tracks, channels=arguments.channels,
         mute_channels=arguments.mute_channels,
         program_samples={key: UserSample(path, root) for key, path, root in arguments.sample},

@@ -48,7 +48,10 @@ class RenderOptions:
     `soundfont` names an SF2 or SF3 file to play in place of the built-in bank.
     `program_samples` maps a program (0-127) and `drum_samples` a drum note to
     a sample file that replaces the bank's sound. `gain_db` adds to the
-    default level; `polyphony` bounds the voices sounding at once.
+    default level; `polyphony` bounds the voices sounding at once. `reverb` and
+    `chorus` play the effect units that the voices' sends feed (CC 91 and 93, and a
+    soundfont's own sends); with either on, a song ends once its effects' tail has
+    stayed below a 16-bit step for 0.1 s.
     """
 
     rate: int = 44100
@@ -64,6 +67,8 @@ class RenderOptions:
     program_samples: Mapping[int, UserSample] = field(default_factory=dict)
     drum_samples: Mapping[int, UserSample] = field(default_factory=dict)
     polyphony: int = 256
+    reverb: bool = True
+    chorus: bool = True
     max_seconds: float = 6 * 3600  # longer songs are refused
     max_midi_bytes: int = MAX_MIDI_BYTES  # larger MIDI files are refused
 
@@ -82,8 +87,9 @@ class RenderOptions:
         _real("max_seconds", self.max_seconds, "a longest song of {} s")
         if not self.max_seconds > 0:
             raise RenderError(f"a longest song of {self.max_seconds} s: it must be more than 0")
-        if not isinstance(self.normalize, bool):
-            raise RenderError(f"normalize must be True or False, not {self.normalize!r}")
+        for name, switch in (("normalize", self.normalize), ("reverb", self.reverb), ("chorus", self.chorus)):
+            if not isinstance(switch, bool):
+                raise RenderError(f"{name} must be True or False, not {switch!r}")
         if self.soundfont is not None and not isinstance(self.soundfont, (str, os.PathLike)):
             raise RenderError(f"soundfont must be a path or None, not {type(self.soundfont).__name__}")
         for name, chosen, high in (("tracks", self.tracks, 65535), ("channels", self.channels, 15)):
@@ -202,7 +208,7 @@ def player(performance: Performance, options: RenderOptions, gain: float | None 
         song = _synth.Song(performance.midi, banks, options.soundfont is None, options.rate, options.polyphony,
                            options.gain() if gain is None else gain, TAIL_SECONDS,
                            None if options.tracks is None else sorted(options.tracks), sorted(options.mute_tracks),
-                           options.channel_mask(), options.gain())
+                           options.channel_mask(), options.gain(), options.reverb, options.chorus)
     except MemoryError:
         raise RenderError(f"{performance.name}: not enough memory to render it") from None
     seconds = song.frames / options.rate

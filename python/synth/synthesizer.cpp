@@ -18,8 +18,8 @@ std::uint8_t data_of(std::uint8_t value, const char* what) {
 }
 
 Synthesizer make_synthesizer(std::vector<SharedBank> banks, bool builtin, std::uint32_t rate,
-                             std::uint32_t polyphony) {
-    return Synthesizer(make_library(banks, builtin, rate), {rate, polyphony, 1.0, 1.0});
+                             std::uint32_t polyphony, bool reverb, bool chorus) {
+    return Synthesizer(make_library(banks, builtin, rate), {rate, polyphony, 1.0, 1.0, reverb, chorus});
 }
 
 void note_on(Synthesizer& synthesizer, std::uint8_t channel, std::uint8_t key, std::uint8_t velocity) {
@@ -70,7 +70,8 @@ std::uint64_t active_voices(const Synthesizer& synthesizer) { return synthesizer
 
 const ClassDefinition& Bound<Synthesizer>::definition() {
     static const ClassDefinition definition = define<Synthesizer>(
-        Constructor<"Synthesizer(banks=(), builtin=True, rate=44100, polyphony=256)", &make_synthesizer>{},
+        Constructor<"Synthesizer(banks=(), builtin=True, rate=44100, polyphony=256, reverb=True, chorus=True)",
+                    &make_synthesizer>{},
         Method<"note_on($self, channel, key, velocity)", &note_on>{},
         Method<"note_off($self, channel, key)", &note_off>{},
         Method<"control_change($self, channel, controller, value)", &control_change>{},

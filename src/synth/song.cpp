@@ -8,6 +8,7 @@ namespace ostina::synth {
 namespace {
 
 constexpr std::uint32_t kBlockFrames = 4096;  // the synthesizer's buffers stay in cache
+constexpr double kQuietSeconds = 0.1;         // of output below a 16-bit step that end a ringing tail
 
 bool is_note(const MidiEvent& event) { return event.kind == MidiKind::note_on || event.kind == MidiKind::note_off; }
 
@@ -38,6 +39,7 @@ SongRenderer::SongRenderer(const MidiFile& file, std::shared_ptr<Library> librar
     end_ = tempo.frame(file.end_tick, rate);
     double tail = std::ceil(settings.tail_seconds * rate);
     tail_end_ = end_ + static_cast<std::uint64_t>(std::max(tail, 0.0));
+    quiet_frames_ = static_cast<std::uint64_t>(std::ceil(kQuietSeconds * rate));
     left_.resize(kBlockFrames);
     right_.resize(kBlockFrames);
 }
@@ -71,6 +73,17 @@ std::uint32_t SongRenderer::next_span() const {
     return static_cast<std::uint32_t>(span);
 }
 
+// The frames of a span played after the last voice ended that the song
+// keeps. Without effects ringing the song ends with the last frame heard;
+// with them, once no frame has been heard for the quiet time.
+std::uint32_t SongRenderer::tail_span(std::uint32_t heard, std::uint32_t span) {
+    ringing_ = ringing_ || synthesizer_.ringing();
+    std::uint64_t end = ringing_ ? heard_until_ + quiet_frames_ : position_ + heard;
+    if (end >= position_ + span) return span;
+    finished_ = true;
+    return static_cast<std::uint32_t>(end > position_ ? end - position_ : 0);
+}
+
 // Plays on to the next span and keeps its frames for the caller.
 void SongRenderer::produce() {
     taken_ = ready_ = 0;
@@ -85,11 +98,9 @@ void SongRenderer::produce() {
             finished_ = true;
             break;
         }
-        std::uint32_t sounded = synthesizer_.render(left_.data(), right_.data(), span);
-        if (ended_ && sounded < span) {  // the last voice has ended
-            span = sounded;
-            finished_ = true;
-        }
+        std::uint32_t heard = synthesizer_.render(left_.data(), right_.data(), span);
+        if (heard > 0) heard_until_ = position_ + heard;
+        if (ended_ && synthesizer_.active_voices() == 0) span = tail_span(heard, span);
         position_ += span;
         ready_ = span;
     }

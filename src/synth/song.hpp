@@ -1,6 +1,8 @@
 // A song: a MIDI file's events placed on the frames of an output rate and
 // played on a synthesizer, block by block, up to the song's last event and
-// then on while its last notes ring out their release.
+// then on while its last notes ring out their release. When the effects
+// still ring after the last note, the song ends once its output has stayed
+// below a 16-bit step for a tenth of a second.
 #pragma once
 
 #include <cstdint>
@@ -63,6 +65,7 @@ private:
         MidiEvent event;
     };
     std::uint32_t next_span() const;
+    std::uint32_t tail_span(std::uint32_t heard, std::uint32_t span);
     void produce();
 
     std::vector<Timed> events_;
@@ -71,6 +74,9 @@ private:
     SongSettings settings_;
     std::uint64_t notes_ = 0;
     std::uint64_t end_ = 0, tail_end_ = 0;
+    std::uint64_t heard_until_ = 0;     // frames up to the last one heard
+    std::uint64_t quiet_frames_ = 0;    // of silence that end a ringing tail
+    bool ringing_ = false;              // the effects rang after the last voice
     std::uint64_t position_ = 0;        // frames played
     std::uint64_t handed_ = 0;          // frames written out
     std::uint32_t ready_ = 0, taken_ = 0;  // of the frames played and kept

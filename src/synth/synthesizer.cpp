@@ -1,14 +1,28 @@
 #include "synth/synthesizer.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "errors.hpp"
 
 namespace ostina::synth {
+namespace {
+
+constexpr float kStep = 1.0f / 32768.0f;  // one step of 16-bit output: below it, nothing is heard
+
+double judged_scale(const SynthesizerSettings& settings) {
+    return settings.gain > 0.0 ? settings.judged_gain / settings.gain : 1.0;
+}
+
+}  // namespace
 
 Synthesizer::Synthesizer(std::shared_ptr<Library> library, SynthesizerSettings settings)
-    : library_(std::move(library)), settings_(settings) {
+    : library_(std::move(library)),
+      settings_(settings),
+      judged_scale_(judged_scale(settings)),
+      reverb_(ReverbSettings{}, std::max(settings.rate, 1u), judged_scale_),
+      chorus_(ChorusSettings{}, std::max(settings.rate, 1u)) {
     if (settings_.rate == 0) throw ValueError("a sample rate of 0");
     if (settings_.polyphony == 0) throw ValueError("a polyphony of 0 voices");
     for (std::uint8_t number = 0; number < 16; ++number) channels_.emplace_back(number == kDrumChannel);
@@ -52,7 +66,8 @@ void Synthesizer::note_on(std::uint8_t number, std::uint8_t key, std::uint8_t ve
     ChannelTuning tuning = channel.tuning();
     for (const VoicePlan& plan : plans_) {
         std::size_t index = take_voice(note);
-        voices_[index].start(plan, state, tuning, number, note, settings_.rate, settings_.gain, settings_.judged_gain);
+        voices_[index].start(plan, state, tuning, number, note, settings_.rate,
+                             {settings_.gain, settings_.judged_gain, settings_.reverb, settings_.chorus});
         if (int exclusive = voices_[index].exclusive_class()) choke_class(number, exclusive, note);
     }
     channel.hold(key, note);
@@ -205,23 +220,48 @@ std::uint32_t Synthesizer::render(float* left, float* right, std::uint32_t frame
     std::memset(left, 0, frames * sizeof(float));
     std::memset(right, 0, frames * sizeof(float));
     settle_moved();
+    bool effects = settings_.reverb || settings_.chorus;
+    SendBuses buses{reverb_bus_.data(), chorus_bus_.data()};
     std::uint32_t done = 0, sounded = 0;
     while (done < frames) {
         std::uint32_t into_period = static_cast<std::uint32_t>(clock_ % kControlFrames);
         std::uint32_t span = std::min(frames - done, kControlFrames - into_period);
         bool settle = into_period == 0;
         if (settle && done > 0) settle_moved();
+        if (effects) {
+            reverb_bus_.fill(0.0f);
+            chorus_bus_.fill(0.0f);
+        }
+        bool fed = false;
         for (std::size_t index : active_) {
             Voice& voice = voices_[index];
             if (settle) voice.control();
-            std::uint32_t heard = voice.render(left + done, right + done, span);
+            fed = fed || voice.sends();
+            std::uint32_t heard = voice.render(left + done, right + done, buses, span);
             sounded = std::max(sounded, done + heard);
         }
         std::erase_if(active_, [&](std::size_t index) { return !voices_[index].active(); });
+        if (effects) add_effects(left + done, right + done, span, fed);
+        if (active_.empty() && ringing())
+            if (std::uint32_t loud = heard_in(left + done, right + done, span)) sounded = std::max(sounded, done + loud);
         clock_ += span;
         done += span;
     }
     return active_.empty() ? sounded : frames;
+}
+
+// The effect units' outputs for a span, added to the voices'; `fed` false
+// when no voice sent anything.
+void Synthesizer::add_effects(float* left, float* right, std::uint32_t frames, bool fed) {
+    if (settings_.reverb) reverb_.process(reverb_bus_.data(), fed, left, right, frames);
+    if (settings_.chorus) chorus_.process(chorus_bus_.data(), fed, clock_, left, right, frames);
+}
+
+// Frames up to the last whose either side reaches a 16-bit step at the judged gain.
+std::uint32_t Synthesizer::heard_in(const float* left, const float* right, std::uint32_t frames) const {
+    for (std::uint32_t i = frames; i > 0; --i)
+        if (std::max(std::fabs(left[i - 1]), std::fabs(right[i - 1])) * judged_scale_ >= kStep) return i;
+    return 0;
 }
 
 }  // namespace ostina::synth

@@ -9,6 +9,11 @@
 // When every voice is in use, a new note takes the voice that is quietest
 // among those already in their release; when none is, the voice of the
 // oldest note still sounding. A stolen voice stops at once.
+//
+// Each voice also feeds a reverb and a chorus unit through its sends; their
+// outputs join the voices' in the mix. The chorus does not feed the reverb:
+// each send then sets its own effect's level alone, as the sends' controllers
+// promise.
 #pragma once
 
 #include <array>
@@ -18,7 +23,9 @@
 
 #include "synth/bank.hpp"
 #include "synth/channel.hpp"
+#include "synth/chorus.hpp"
 #include "synth/midi_file.hpp"
+#include "synth/reverb.hpp"
 #include "synth/voice.hpp"
 
 namespace ostina::synth {
@@ -30,6 +37,8 @@ struct SynthesizerSettings {
     // The mix's gain against which a voice is judged inaudible: a render
     // made louder to normalize another ends its voices where that one did.
     double judged_gain = 1.0;
+    bool reverb = true;               // the effect units play the voices' sends
+    bool chorus = true;
 };
 
 class Synthesizer {
@@ -48,12 +57,16 @@ public:
     // The end of a song: the pedals rise and every note still held is released.
     void release_all();
 
-    // Writes the next `frames` frames of the voices' sum to `left` and
-    // `right`. Returns how many of them any voice sounded in, counted from
-    // the start: `frames` while voices still play.
+    // Writes the next `frames` frames of the mix to `left` and `right`.
+    // Returns how many of them were heard, counted from the start: `frames`
+    // while voices still play; once none does, up to the last frame a voice
+    // sounded in or the effects' output reached a 16-bit step (at the judged
+    // gain).
     std::uint32_t render(float* left, float* right, std::uint32_t frames);
 
     std::size_t active_voices() const { return active_.size(); }
+    // Whether the effect units hold any sound, which may ring on without voices.
+    bool ringing() const { return (settings_.reverb && reverb_.ringing()) || (settings_.chorus && chorus_.ringing()); }
     std::uint64_t frame() const { return clock_; }
     std::uint32_t rate() const { return settings_.rate; }
     // Chooses (and builds) the preset of a bank and program, as a note on it
@@ -70,6 +83,8 @@ private:
     void act(std::uint8_t channel, ChannelAction action);
     template <class Each>
     void each_voice(std::uint8_t channel, Each&& each);
+    void add_effects(float* left, float* right, std::uint32_t frames, bool fed);
+    std::uint32_t heard_in(const float* left, const float* right, std::uint32_t frames) const;
 
     std::shared_ptr<Library> library_;
     SynthesizerSettings settings_;
@@ -77,6 +92,10 @@ private:
     std::vector<Voice> voices_;
     std::vector<std::size_t> active_;  // indices into voices_, ascending: the mixing order
     std::vector<VoicePlan> plans_;     // reused by every note-on
+    double judged_scale_;              // the mix at the judged gain, per unit of the mix
+    Reverb reverb_;
+    Chorus chorus_;
+    std::array<float, kControlFrames> reverb_bus_{}, chorus_bus_{};  // a span's sends
     std::array<bool, 16> moved_{};     // channels whose controllers moved since their voices read them
     std::array<std::uint64_t, 16> settled_in_{};  // the control period a channel's voices last read them in
     std::uint64_t clock_ = 0;

@@ -53,8 +53,7 @@ inline float fraction_of(std::uint64_t position) { return static_cast<float>(fra
 }  // namespace
 
 void Voice::start(const VoicePlan& plan, const ControllerState& state, const ChannelTuning& tuning,
-                  std::uint8_t channel, std::uint64_t note, std::uint32_t rate, double output_gain,
-                  double judged_gain) {
+                  std::uint8_t channel, std::uint64_t note, std::uint32_t rate, const VoiceOutput& output) {
     base_ = plan.generators;
     rate_ = rate;
     channel_ = channel;
@@ -66,8 +65,7 @@ void Voice::start(const VoicePlan& plan, const ControllerState& state, const Cha
     const Sample& sample = *plan.sample;
     place_sample(sample);
     peak_ = sample.peak;
-    output_gain_ = output_gain;
-    judged_gain_ = judged_gain;
+    output_ = output;
     settled_ = Settled{};
 
     // The keynum and velocity generators stand in for the note's own.
@@ -92,7 +90,9 @@ void Voice::start(const VoicePlan& plan, const ControllerState& state, const Cha
     control();
     left_gain_ = left_target_;  // a note begins at its level: the attack is the envelope's
     right_gain_ = right_target_;
-    left_step_ = right_step_ = 0.0f;
+    reverb_gain_ = reverb_target_;
+    chorus_gain_ = chorus_target_;
+    left_step_ = right_step_ = reverb_step_ = chorus_step_ = 0.0f;
     glide_left_ = 0;
 }
 
@@ -225,28 +225,37 @@ void Voice::control() {
     double centibels = value(Generator::initialAttenuation) + (soft_ ? kSoftPedalCentibels : 0.0) -
                        modulation_lfo * value(Generator::modLfoToVolume);
     double pan = value(Generator::pan);
-    if (centibels != settled_.centibels || pan != settled_.pan) {
-        settled_.centibels = centibels;
-        settled_.pan = pan;
-        double gain = gain_of_centibels(centibels) * output_gain_ * data_scale_;
+    // The sends in 0.1 % of the voice's level; none to a unit that is off.
+    double reverb = output_.reverb ? value(Generator::reverbEffectsSend) / 1000.0 : 0.0;
+    double chorus = output_.chorus ? value(Generator::chorusEffectsSend) / 1000.0 : 0.0;
+    if (centibels != settled_.centibels || pan != settled_.pan || reverb != settled_.reverb ||
+        chorus != settled_.chorus) {
+        settled_ = {settled_.cents, centibels, pan, reverb, chorus};
+        double gain = gain_of_centibels(centibels) * output_.gain * data_scale_;
         double angle = (pan + 500.0) / 1000.0 * (kPi / 2);  // -500 all left, 500 all right
-        glide_to(static_cast<float>(gain * std::cos(angle)), static_cast<float>(gain * std::sin(angle)));
+        glide_to(static_cast<float>(gain * std::cos(angle)), static_cast<float>(gain * std::sin(angle)),
+                 static_cast<float>(gain * reverb), static_cast<float>(gain * chorus));
     }
     // A voice whose envelope can only fall and that is already below -100
     // dBFS at the loudest its controllers could make it is inaudible for
     // good: it ends, and takes no more time.
-    if (volume_.stage() >= Envelope::Stage::decay && volume_.level() * peak_ * loudest_ * judged_gain_ < kInaudible)
+    if (volume_.stage() >= Envelope::Stage::decay && volume_.level() * peak_ * loudest_ * output_.judged_gain < kInaudible)
         active_ = false;
 }
 
 // A new target starts a glide of one control period from the gain now; the
 // same target lets a glide under way run its course.
-void Voice::glide_to(float left, float right) {
-    if (left == left_target_ && right == right_target_) return;
+void Voice::glide_to(float left, float right, float reverb, float chorus) {
+    if (left == left_target_ && right == right_target_ && reverb == reverb_target_ && chorus == chorus_target_) return;
     left_target_ = left;
     right_target_ = right;
-    left_step_ = (left_target_ - left_gain_) / static_cast<float>(kControlFrames);
-    right_step_ = (right_target_ - right_gain_) / static_cast<float>(kControlFrames);
+    reverb_target_ = reverb;
+    chorus_target_ = chorus;
+    auto step = [](float target, float gain) { return (target - gain) / static_cast<float>(kControlFrames); };
+    left_step_ = step(left_target_, left_gain_);
+    right_step_ = step(right_target_, right_gain_);
+    reverb_step_ = step(reverb_target_, reverb_gain_);
+    chorus_step_ = step(chorus_target_, chorus_gain_);
     glide_left_ = kControlFrames;
 }
 
@@ -365,9 +374,10 @@ std::uint32_t Voice::read_frames(const Frame* data, float* mono, std::uint32_t f
 // or by a factor; the gains glide by a step a frame, a glide's first step
 // heard on its first frame. Four frames at a time, each lane's level and
 // gains computed from the span's start, so that no chain runs from frame to
-// frame.
-template <bool Filtered, bool Adds>
-void Voice::shape_span(float* mono, float* left, float* right, std::uint32_t frames) {
+// frame. `Sends` adds the sends to the buses too, with gains that glide as
+// the sides' do.
+template <bool Filtered, bool Adds, bool Sends>
+void Voice::shape_span(float* mono, float* left, float* right, SendBuses buses, std::uint32_t frames) {
     if constexpr (Filtered) filter_.process(mono, frames);
     const float level = static_cast<float>(volume_.level());
     const float change = static_cast<float>(Adds ? volume_.step() : volume_.ratio());
@@ -377,6 +387,8 @@ void Voice::shape_span(float* mono, float* left, float* right, std::uint32_t fra
                         : level * Lanes{1.0f, change, change * change, change * change * change};
     const float four = Adds ? 4.0f * change : change * change * change * change;
     Lanes left_gains = left_gain_ + counts * left_step, right_gains = right_gain_ + counts * right_step;
+    const float reverb_step = reverb_step_, chorus_step = chorus_step_;
+    Lanes reverb_gains = reverb_gain_ + counts * reverb_step, chorus_gains = chorus_gain_ + counts * chorus_step;
     std::uint32_t i = 0;
     for (; i + 4 <= frames; i += 4) {
         Lanes sample, out_left, out_right;
@@ -388,6 +400,17 @@ void Voice::shape_span(float* mono, float* left, float* right, std::uint32_t fra
         out_right += sample * right_gains;
         std::memcpy(left + i, &out_left, sizeof out_left);
         std::memcpy(right + i, &out_right, sizeof out_right);
+        if constexpr (Sends) {
+            Lanes to_reverb, to_chorus;
+            std::memcpy(&to_reverb, buses.reverb + i, sizeof to_reverb);
+            std::memcpy(&to_chorus, buses.chorus + i, sizeof to_chorus);
+            to_reverb += sample * reverb_gains;
+            to_chorus += sample * chorus_gains;
+            std::memcpy(buses.reverb + i, &to_reverb, sizeof to_reverb);
+            std::memcpy(buses.chorus + i, &to_chorus, sizeof to_chorus);
+            reverb_gains += 4.0f * reverb_step;
+            chorus_gains += 4.0f * chorus_step;
+        }
         levels = Adds ? levels + four : levels * four;
         left_gains += 4.0f * left_step;
         right_gains += 4.0f * right_step;
@@ -396,12 +419,32 @@ void Voice::shape_span(float* mono, float* left, float* right, std::uint32_t fra
         float sample = mono[i] * levels[lane];
         left[i] += sample * left_gains[lane];
         right[i] += sample * right_gains[lane];
+        if constexpr (Sends) {
+            buses.reverb[i] += sample * reverb_gains[lane];
+            buses.chorus[i] += sample * chorus_gains[lane];
+        }
     }
     left_gain_ += static_cast<float>(frames) * left_step;
     right_gain_ += static_cast<float>(frames) * right_step;
+    reverb_gain_ += static_cast<float>(frames) * reverb_step;
+    chorus_gain_ += static_cast<float>(frames) * chorus_step;
 }
 
-std::uint32_t Voice::render(float* left, float* right, std::uint32_t frames) {
+// The span's shaping for the voice's state, chosen once a span: a voice
+// without sends costs what it did before the effect units.
+void Voice::shape(float* mono, float* left, float* right, SendBuses buses, std::uint32_t frames) {
+    using Shaper = void (Voice::*)(float*, float*, float*, SendBuses, std::uint32_t);
+    static constexpr Shaper kShapers[8] = {
+        &Voice::shape_span<false, false, false>, &Voice::shape_span<false, false, true>,
+        &Voice::shape_span<false, true, false>,  &Voice::shape_span<false, true, true>,
+        &Voice::shape_span<true, false, false>,  &Voice::shape_span<true, false, true>,
+        &Voice::shape_span<true, true, false>,   &Voice::shape_span<true, true, true>,
+    };
+    std::size_t index = (filtered_ ? 4 : 0) + (volume_.adds() ? 2 : 0) + (sends() ? 1 : 0);
+    (this->*kShapers[index])(mono, left, right, buses, frames);
+}
+
+std::uint32_t Voice::render(float* left, float* right, SendBuses buses, std::uint32_t frames) {
     std::uint32_t sounded = 0;
     float mono[kControlFrames];
     while (frames > 0 && active_) {
@@ -409,20 +452,21 @@ std::uint32_t Voice::render(float* left, float* right, std::uint32_t frames) {
         span = static_cast<std::uint32_t>(std::min<std::uint64_t>(span, volume_.frames_left()));
         if (glide_left_ > 0) span = std::min(span, glide_left_);
         std::uint32_t made = read_span(mono, span);
-        bool adds = volume_.adds();
-        if (filtered_) adds ? shape_span<true, true>(mono, left, right, made) : shape_span<true, false>(mono, left, right, made);
-        else adds ? shape_span<false, true>(mono, left, right, made) : shape_span<false, false>(mono, left, right, made);
+        shape(mono, left, right, buses, made);
         volume_.advance(span);
         modulation_.advance(span);
         age_ += span;
         if (glide_left_ > 0 && (glide_left_ -= span) == 0) {
             left_gain_ = left_target_;  // exactly there, whatever the steps' rounding
             right_gain_ = right_target_;
-            left_step_ = right_step_ = 0.0f;
+            reverb_gain_ = reverb_target_;
+            chorus_gain_ = chorus_target_;
+            left_step_ = right_step_ = reverb_step_ = chorus_step_ = 0.0f;
         }
         if (volume_.finished()) active_ = false;
         left += span;
         right += span;
+        buses = {buses.reverb + span, buses.chorus + span};
         frames -= span;
         sounded += made;
     }

@@ -6,7 +6,9 @@
 // Parameters that change slowly (pitch, cutoff, gain and pan) are settled
 // every control period and at every event; the per-frame loop then runs
 // without branches on them. Gain and pan glide to each new setting over a
-// control period, so that volume and pan changes do not click.
+// control period, so that volume and pan changes do not click. The reverb
+// and chorus sends are gains too (of the voice's level, not its pan) and
+// glide with them.
 #pragma once
 
 #include <array>
@@ -30,6 +32,19 @@ struct ChannelTuning {
     bool soft_pedal = false;   // when the note began
 };
 
+// Where a voice's sound goes beyond its own level and pan.
+struct VoiceOutput {
+    double gain = 1.0;         // scales the voice's level, as the mix's gain
+    double judged_gain = 1.0;  // the gain at which the voice is judged inaudible
+    bool reverb = false, chorus = false;  // whether the effect units play its sends
+};
+
+// The effect units' mono inputs, to which voices add their sends.
+struct SendBuses {
+    float* reverb;
+    float* chorus;
+};
+
 class Voice {
 public:
     enum class Hold : std::uint8_t {
@@ -40,11 +55,8 @@ public:
 
     // Starts `plan` for a note; `state` is the channel's, with the note's
     // key and velocity. Each voice of a note shares its `note` number.
-    // `output_gain` scales the voice's level, as the mix's gain; the voice is
-    // judged inaudible at `judged_gain`.
     void start(const VoicePlan& plan, const ControllerState& state, const ChannelTuning& tuning,
-               std::uint8_t channel, std::uint64_t note, std::uint32_t rate, double output_gain,
-               double judged_gain);
+               std::uint8_t channel, std::uint64_t note, std::uint32_t rate, const VoiceOutput& output);
 
     // Reads the modulators again after a controller of the channel moved;
     // the note's own key and velocity replace the state's. `cache` keeps the
@@ -52,9 +64,11 @@ public:
     void modulate(ControllerState state, double tuning_cents, SourceCache& cache);
     // Settles the slow parameters for the frames that follow.
     void control();
-    // Adds the next `frames` frames to `left` and `right`; returns how many
-    // it sounded in (fewer when it ends).
-    std::uint32_t render(float* left, float* right, std::uint32_t frames);
+    // Adds the next `frames` frames to `left` and `right`, and its sends to
+    // the buses; returns how many it sounded in (fewer when it ends).
+    std::uint32_t render(float* left, float* right, SendBuses buses, std::uint32_t frames);
+    // Whether the next frames may add to the buses.
+    bool sends() const { return reverb_gain_ != 0.0f || reverb_step_ != 0.0f || chorus_gain_ != 0.0f || chorus_step_ != 0.0f; }
 
     void release();                  // the note ends: the release begins
     void choke();                    // cut short quickly (exclusive class, all sound off)
@@ -82,9 +96,10 @@ private:
     std::uint32_t read_span(float* mono, std::uint32_t frames);
     template <class Frame>
     std::uint32_t read_frames(const Frame* data, float* mono, std::uint32_t frames);
-    template <bool Filtered, bool Adds>
-    void shape_span(float* mono, float* left, float* right, std::uint32_t frames);
-    void glide_to(float left, float right);
+    template <bool Filtered, bool Adds, bool Sends>
+    void shape_span(float* mono, float* left, float* right, SendBuses buses, std::uint32_t frames);
+    void shape(float* mono, float* left, float* right, SendBuses buses, std::uint32_t frames);
+    void glide_to(float left, float right, float reverb, float chorus);
     std::uint32_t direct_frames(std::uint32_t limit) const;
     template <class Frame>
     float fetch(const Frame* data, std::int64_t index) const;
@@ -123,15 +138,18 @@ private:
     // The inputs of the slow parameters last computed: NaN forces the first.
     struct Settled {
         double cents = std::nan(""), centibels = std::nan(""), pan = std::nan("");
+        double reverb = std::nan(""), chorus = std::nan("");
     };
     Settled settled_;
-    double output_gain_ = 1.0, judged_gain_ = 1.0;
+    VoiceOutput output_;
     double loudest_ = 1.0;  // the gain at the least attenuation the controllers allow
     float peak_ = 1.0f;     // the sample's largest magnitude
 
-    // Gain per side, gliding to its target.
+    // Gain per side and per send, gliding to its target.
     float left_gain_ = 0.0f, right_gain_ = 0.0f, left_step_ = 0.0f, right_step_ = 0.0f;
     float left_target_ = 0.0f, right_target_ = 0.0f;
+    float reverb_gain_ = 0.0f, chorus_gain_ = 0.0f, reverb_step_ = 0.0f, chorus_step_ = 0.0f;
+    float reverb_target_ = 0.0f, chorus_target_ = 0.0f;
     std::uint32_t glide_left_ = 0;
 
     std::uint64_t age_ = 0;        // frames since the start

@@ -1,0 +1,68 @@
+// The chorus unit, fed by the voices' mono chorus send: copies of the send
+// through delay lines whose delays a sine LFO sweeps, each copy's LFO a
+// fraction of a cycle after the last and its copy placed from left to
+// right. The sweeping delays shift each copy's pitch a little, the copies
+// beat against the voices, and the sound thickens.
+//
+// The LFOs are read from the synthesizer's frame count, so that the same
+// calls give the same sound, and the lines hold no feedback: the unit is
+// silent once the send has been silent for a line's length, and then rests.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace ostina::synth {
+
+struct ChorusSettings {
+    std::uint32_t voices = 3;  // delay lines, 0-99
+    double level = 2.0;        // 0-10: of the copies in the mix
+    double speed = 0.3;        // 0.1-5: the LFOs' cycles a second
+    double depth_ms = 8.0;     // 0-256: the sweep of each delay, shortest to longest
+};
+
+class Chorus {
+public:
+    Chorus(const ChorusSettings& settings, std::uint32_t rate);
+
+    // Adds the copies of the next `frames` frames of `send`, the first of
+    // them the synthesizer's frame `frame`, to `left` and `right`; the LFOs
+    // are read every 64 frames from the first. `fed`
+    // false promises a silent send, which is not read.
+    void process(const float* send, bool fed, std::uint64_t frame, float* left, float* right, std::uint32_t frames);
+
+    bool ringing() const { return !resting_; }
+
+private:
+    struct Copy {
+        double phase;  // of its LFO, in cycles
+        float left, right;
+        std::uint64_t chunk;      // the chunk whose ends `start` and `end` hold
+        std::int64_t start, end;  // delays, 32.32 fixed point frames
+    };
+
+    // Where a copy reads the line over a chunk, and its gains.
+    struct Read {
+        std::uint64_t position, increment;  // 32.32 fixed point frames
+        float to_left, to_right;
+    };
+
+    std::int64_t delay_at(const Copy& copy, std::uint64_t frame) const;
+    void settle(Copy& copy, std::uint64_t frame) const;
+    Read read_for(Copy& copy, std::uint64_t frame) const;
+    void write(const float* send, std::uint32_t frames);
+    void add_copies(std::uint64_t frame, float* left, float* right, std::uint32_t frames);
+
+    std::vector<Copy> copies_;
+    std::vector<Read> reads_;     // the chunk's, reused
+    std::vector<float> line_;     // a power of two long
+    std::uint32_t mask_ = 0;
+    std::uint32_t at_ = 0;        // where the next frame is written
+    double cycles_per_frame_;
+    double shortest_, sweep_;     // frames: the least delay, and how far the LFO moves it
+    float gain_;
+    std::uint32_t silent_ = 0;    // frames since the send last sounded
+    bool resting_ = true;
+};
+
+}  // namespace ostina::synth
