@@ -131,7 +131,7 @@ enum DesignIndex : std::uint8_t {
 // odd harmonics; flutes nearly sine; brass brightening as it swells.
 const Design kDesigns[kDesignCount] = {
     {"piano", [](int h) { return excited_at(h, 1.0 / 8) * power_law(h, -1.6); },
-     0.002, 14.0, kSilent, 0.8, 50, 0.080, 1000, 1800, 1.5, 0.0, {}, 3.5, {12.0, 0.15}, 0.0004},
+     0.002, 14.0, kSilent, 0.8, 50, 0.160, 1000, 1800, 1.5, 0.0, {}, 3.5, {12.0, 0.15}, 0.0004},
     {"harpsichord", [](int h) { return excited_at(h, 0.08) * power_law(h, -0.9); },
      0.001, 7.0, kSilent, 0.12, 60, 0.151, 3500, 1200, 1.5, 0.8, {}},
     {"mallets", [](int h) { return listed(h, {1.0, 0.05, 0.25, 0.35, 0.2, 0.0, 0.0, 0.0, 0.15, 0.15, 0.0, 0.0, 0.1}); },
