@@ -10,6 +10,7 @@
 
 #include "errors.hpp"
 #include "oscillator.hpp"
+#include "synth/units.hpp"
 
 namespace ostina::synth {
 namespace {
@@ -212,14 +213,14 @@ constexpr std::array<std::int8_t, kKeyCount> kProgramTrims{
     0, -5, 0, -7, 3, -5, 0, -3, 0, -6, 12, 7, 8, -4, 0, 9,
 };
 
-std::int16_t cutoff_cents(double hz) { return static_cast<std::int16_t>(std::round(1200.0 * std::log2(hz / 8.176))); }
+std::int16_t rounded_absolute_cents(double hz) { return static_cast<std::int16_t>(std::round(absolute_cents_of_hertz(hz))); }
 
 // A decay generator is the time of a 100 dB fall; the design gives the time to its sustain.
 double full_decay(const Design& design) { return design.decay * kVolEnvDecayDb / std::max(design.sustain_db, 1.0); }
 
 void set_brightness(const Design& design, GeneratorSet& set) {
     const double tracked = kMiddleC * 100.0 * design.tracking;
-    set.set(Generator::initialFilterFc, in_range(cutoff_cents(design.cutoff) - tracked, Generator::initialFilterFc));
+    set.set(Generator::initialFilterFc, in_range(rounded_absolute_cents(design.cutoff) - tracked, Generator::initialFilterFc));
     if (design.sweep == 0.0) return;
     set.set(Generator::modEnvToFilterFc, in_range(design.sweep, Generator::modEnvToFilterFc));
     set.set(Generator::attackModEnv, timecents(design.attack, Generator::attackModEnv));
@@ -231,7 +232,7 @@ void set_brightness(const Design& design, GeneratorSet& set) {
 void set_vibrato(const Vibrato& vibrato, GeneratorSet& set) {
     if (vibrato.cents == 0.0) return;
     set.set(Generator::delayVibLFO, timecents(vibrato.delay, Generator::delayVibLFO));
-    set.set(Generator::freqVibLFO, cutoff_cents(vibrato.hz));  // absolute cents, as a cutoff's
+    set.set(Generator::freqVibLFO, rounded_absolute_cents(vibrato.hz));
     set.set(Generator::vibLfoToPitch, in_range(vibrato.cents, Generator::vibLfoToPitch));
 }
 
@@ -250,7 +251,7 @@ GeneratorSet design_generators(const Design& design) {
     return set;
 }
 
-double headroomed(const Design& design) { return design.level * std::pow(10.0, kHeadroomDb / 20.0); }
+double headroomed(const Design& design) { return design.level * gain_of_decibels(kHeadroomDb); }
 
 // The key, centred on 64, to attenuation: 64 keys are 5.33 octaves.
 Modulator key_tilt(double db_per_octave) {
@@ -338,7 +339,7 @@ constexpr double kPromptLengths = 4.0;  // time constants: the prompt has fallen
 Signal with_prompt(const Design& design, const Signal& loop, std::uint32_t sample_rate) {
     if (design.prompt.seconds <= 0.0) return loop;
     const auto prompt_frames = static_cast<std::size_t>(std::ceil(kPromptLengths * design.prompt.seconds * sample_rate));
-    const double excess = std::pow(10.0, design.prompt.excess_db / 20.0) - 1.0;
+    const double excess = gain_of_decibels(design.prompt.excess_db) - 1.0;
     const double fall = std::exp(-1.0 / (design.prompt.seconds * sample_rate));  // a frame's, of exp(-t / seconds)
     const double last = std::pow(fall, static_cast<double>(prompt_frames));
     Signal out(prompt_frames + loop.size());
@@ -741,7 +742,7 @@ Signal centred(Hit hit) {
 // A note's bank: its one-shot sample, an instrument of one zone and the kit
 // preset sounding it on that key alone.
 std::unique_ptr<Bank> drum_bank(const DrumRecipe& recipe, Drummer& drummer, std::uint32_t rate) {
-    const double level = kDrumLevel * std::pow(10.0, kDrumTrims[recipe.note - kFirstDrum] / 20.0);
+    const double level = kDrumLevel * gain_of_decibels(kDrumTrims[recipe.note - kFirstDrum]);
     auto data = normalised(centred(drummer.hit(recipe)), level);
     auto bank = std::make_unique<Bank>();
     const std::size_t sample =

@@ -23,8 +23,8 @@ void LowPass::tune(double cutoff_cents, double resonance_centibels, std::uint32_
         double height_db = std::max(resonance_centibels, 0.0) / 10.0;
         // The gain at the cutoff over the gain at DC is Q: the height itself,
         // and for a resonance of 0 Butterworth's 1/sqrt(2), 3 dB down there.
-        q_ = height_db > 0.0 ? std::pow(10.0, height_db / 20.0) : kButterworthQ;
-        dc_gain_ = std::pow(10.0, -height_db / 40.0);  // down by half the height
+        q_ = height_db > 0.0 ? gain_of_decibels(height_db) : kButterworthQ;
+        dc_gain_ = gain_of_decibels(-height_db / 2.0);  // down by half the height
     }
     double hertz = std::min(hertz_of_absolute_cents(cutoff_cents), kHighestShare * rate);
     double w = 2.0 * kPi * hertz / rate;

@@ -25,5 +25,9 @@ inline double ratio_of_cents(double cents) { return std::exp2(cents / 1200.0); }
 
 // Absolute cents: 6900 is 440 Hz, so 0 is 8.176 Hz (MIDI key 0).
 inline double hertz_of_absolute_cents(double cents) { return 440.0 * std::exp2((cents - 6900.0) / 1200.0); }
+inline double absolute_cents_of_hertz(double hertz) { return 6900.0 + 1200.0 * std::log2(hertz / 440.0); }
+
+// A level in decibels as a gain: the inverse of attenuation, 10 cB to the dB.
+inline double gain_of_decibels(double decibels) { return gain_of_centibels(-10.0 * decibels); }
 
 }  // namespace ostina::synth
