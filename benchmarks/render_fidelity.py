@@ -1,6 +1,6 @@
 """How close ostina-render sounds to fluidsynth on real pieces, reverb and chorus off on both.
 
-    python benchmarks/render_fidelity.py [--soundfont FILE | --builtin | --written] [--calibrate] [--markdown]
+    python benchmarks/render_fidelity.py [--soundfont FILE] [--builtin | --written] [--calibrate] [--markdown]
 
 Each piece (those of render_speed.py and a Mozart string quartet that
 music21 writes from its corpus) is rendered by fluidsynth (`-R 0 -C 0`) and
@@ -25,9 +25,10 @@ librosa's features (2048-point frames, 512-frame hop):
   0.02, low enough to hear a string quartet's entries).
 
 Players: ostina with `--soundfont FILE` (default TimGM6mb), with its
-built-in bank (`--builtin`), or, with `--written`, the built-in bank written
+built-in bank (`--builtin`, against fluidsynth playing that soundfont), or, with `--written`, the built-in bank written
 out by `--write-soundfont` and played by fluidsynth against ostina playing it
-built in. `--calibrate` adds the two references that show what the figures
+built in (with `--calibrate`, tinysoundfont playing the written bank too).
+`--calibrate` adds the two references that show what the figures
 mean: tinysoundfont (pip install tinysoundfont --no-deps; left out when
 absent) on the same soundfont, another correct player; and fluidsynth with
 every channel's program set to 16 (Drawbar Organ), a wrong instrument.
@@ -210,7 +211,10 @@ def players(options: argparse.Namespace, folder: pathlib.Path) -> tuple[str, dic
         written = str(folder / "builtin.sf2")
         subprocess.run([sys.executable, "-m", "ostina_render", "--write-soundfont", written], check=True,
                        stdout=subprocess.DEVNULL)
-        return written, {"ostina, built in": lambda song: ostina(song, None)}
+        compared = {"ostina, built in": lambda song: ostina(song, None)}
+        if options.calibrate and importlib.util.find_spec("tinysoundfont"):
+            compared["tinysoundfont"] = lambda song: tinysoundfont(song, written)
+        return written, compared
     soundfont = options.soundfont or SOUNDFONT
     compared = {"ostina, built in" if options.builtin else "ostina": lambda song: ostina(
         song, None if options.builtin else soundfont)}
@@ -238,13 +242,15 @@ def row(cells: list[str], markdown: bool) -> str:
 
 def main(arguments: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--soundfont", help=f"the soundfont fluidsynth plays, and ostina unless --builtin (default {SOUNDFONT})")
     chosen = parser.add_mutually_exclusive_group()
-    chosen.add_argument("--soundfont", help=f"the soundfont both play (default {SOUNDFONT})")
     chosen.add_argument("--builtin", action="store_true", help="ostina plays its built-in bank")
     chosen.add_argument("--written", action="store_true", help="fluidsynth plays the written built-in bank")
     parser.add_argument("--calibrate", action="store_true", help="add tinysoundfont and the organ copy")
     parser.add_argument("--markdown", action="store_true")
     options = parser.parse_args(arguments)
+    if options.written and options.soundfont:
+        parser.error("--written plays the written bank, not --soundfont")
     if shutil.which("fluidsynth") is None:
         raise SystemExit("fluidsynth is not installed: apt-get install fluidsynth")
     with tempfile.TemporaryDirectory() as name:

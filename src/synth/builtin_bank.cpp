@@ -154,7 +154,7 @@ const Design kDesigns[kDesignCount] = {
     {"membranes", [](int h) { return bent(h, 2, -0.5, -1.5); },
      0.001, 2.5, kSilent, 0.4, 40, 0.142, 2500, 1500, 0.15, 0.5, {}},
     {"string ensemble", [](int h) { return power_law(h, -1.2); },
-     0.025, 0.4, 2.0, 0.35, 0, 0.073, 2800, 600, 0.3, 0.4, {0.35, 5.0, 8}},
+     0.025, 0.4, 2.0, 0.6, 0, 0.073, 2800, 600, 0.3, 0.4, {0.35, 5.0, 8}},
     {"choir", [](int h) { return h <= 8 ? listed(h, {1.0, 0.9, 0.7, 0.35, 0.2, 0.15, 0.1, 0.06}) : 0.06 * power_law(h, -2.0) * 64; },
      0.06, 0.4, 1.0, 0.3, 0, 0.110, 3000, 0, 0, 0.3, {0.3, 5.0, 10}},
     {"orchestra hit", [](int h) { return power_law(h, -0.8); },
@@ -309,6 +309,22 @@ double stretched(const Design& design, int root, int h) {
     return h * std::sqrt(1.0 + inharmonicity(design, root) * h * h);
 }
 
+// Adds `amplitude` times the sine read at `step` times each frame's index, modulo
+// its length: in runs that do not wrap, without a division or a branch per frame.
+void add_partial(Signal& total, const Samples& sine, std::size_t step, double amplitude) {
+    const std::size_t frames = total.size();
+    if (step == 0) return;  // a whole number of table lengths: the sine's zero at every frame
+    std::size_t at = 0;
+    for (std::size_t n = 0; n < frames;) {
+        const std::size_t run = std::min(frames - n, (frames - at + step - 1) / step);
+        const float* read = sine.data() + at;
+        double* write = total.data() + n;
+        for (std::size_t i = 0; i < run; ++i) write[i] += amplitude * read[i * step];
+        n += run;
+        at += run * step - frames;
+    }
+}
+
 // The loop: `cycles` cycles of the root, `cycle` frames each. Partial h
 // reads a sine of the loop's length at its own whole number of cycles per
 // loop, so that every partial closes exactly on the loop; those above the
@@ -322,13 +338,7 @@ Signal partials_loop(const Design& design, const ZoneKeys& keys, std::size_t cyc
         const double amplitude = design.recipe(h);
         if (amplitude == 0.0) continue;
         const auto per_loop = static_cast<std::size_t>(std::round(stretched(design, keys.root, h) * cycles));
-        const std::size_t step = per_loop % frames;
-        std::size_t at = 0;  // h * n mod frames, without a division per frame
-        for (std::size_t n = 0; n < frames; ++n) {
-            total[n] += amplitude * sine[at];
-            at += step;
-            if (at >= frames) at -= frames;
-        }
+        add_partial(total, sine, per_loop % frames, amplitude);
     }
     return total;
 }
@@ -344,10 +354,10 @@ Signal with_prompt(const Design& design, const Signal& loop, std::uint32_t sampl
     const double last = std::pow(fall, static_cast<double>(prompt_frames));
     Signal out(prompt_frames + loop.size());
     double decaying = 1.0;
-    for (std::size_t n = 0; n < out.size(); ++n) {
-        const double gain = n < prompt_frames ? 1.0 + excess * (decaying - last) / (1.0 - last) : 1.0;
-        out[n] = gain * loop[n % loop.size()];
+    for (std::size_t n = 0, at = 0; n < out.size(); ++n) {  // `at`: n modulo the loop, the phase running on
+        out[n] = n < prompt_frames ? (1.0 + excess * (decaying - last) / (1.0 - last)) * loop[at] : loop[at];
         decaying *= fall;
+        if (++at == loop.size()) at = 0;
     }
     return out;
 }

@@ -195,7 +195,8 @@ void programs_play_their_designs() {
 
 // Struck and plucked designs fade out while held, sooner on higher keys,
 // and start within 10 ms; bowed and blown ones speak in 20-60 ms and hold;
-// organs within 10 ms, pads within 0.3 s. A piano's key up ends it within a second.
+// organs within 10 ms, pads within 0.3 s. A piano's key up ends it within a
+// second, a string section's in 0.5 to 1 s, a solo string's within 0.2 s.
 void held_notes_fade_or_hold_by_family() {
     BuiltinBank bank(kRate);
     const struct { int program; bool fades; double fastest, slowest; } families[] = {
@@ -212,6 +213,10 @@ void held_notes_fade_or_hold_by_family() {
         CHECK_EQ(value(plan, Generator::keynumToVolEnvDecay) > 0, each.fades);
     }
     CHECK(value(play(bank, 0, 0, 60).at(0), Generator::releaseVolEnv) <= timecents(1.0));
+    // A section lets go more slowly than a solo string.
+    const std::int32_t section = value(play(bank, 0, 48, 60).at(0), Generator::releaseVolEnv);
+    CHECK(section >= timecents(0.5) - 0.5 && section <= timecents(1.0) + 0.5);
+    CHECK(value(play(bank, 0, 40, 60).at(0), Generator::releaseVolEnv) <= timecents(0.2) + 0.5);
 }
 
 // Every sample of a bank, programs by key then drums by note.
