@@ -27,7 +27,8 @@ librosa's features (2048-point frames, 512-frame hop):
 Players: ostina with `--soundfont FILE` (default TimGM6mb), with its
 built-in bank (`--builtin`, against fluidsynth playing that soundfont), or, with `--written`, the built-in bank written
 out by `--write-soundfont` and played by fluidsynth against ostina playing it
-built in (with `--calibrate`, tinysoundfont playing the written bank too).
+built in (with `--calibrate`, tinysoundfont playing the written bank too,
+and no organ copy).
 `--calibrate` adds the two references that show what the figures
 mean: tinysoundfont (pip install tinysoundfont --no-deps; left out when
 absent) on the same soundfont, another correct player; and fluidsynth with

@@ -13,19 +13,25 @@ Instruments: the first program of every family plays every note up to
 note is reported relative to the strongest peak; the target is -40 dB or
 lower for notes up to 96. Partials are the whole multiples of the note's
 frequency and, since a piano's are stretched, a series followed up the
-spectrum from the fundamental, each the strongest peak about one spacing
-above the last (a peak more than 40 dB down does not move the series).
+spectrum from the fundamental: each partial is predicted by a stiff
+string's law (a n + c n^3, fitted to the partials found below it) and is
+the strongest peak within a main lobe of the prediction and 40 dB of the
+loudest peak, or the prediction where there is none. A peak counts as a
+partial within a main lobe of either.
 
 - The families that sustain a note (organ, strings, ensemble, brass, reed,
   pipe and the synths) are measured from 50 ms to 250 ms after the
-  note-on: past their attacks and before their delayed vibrato, which
-  would smear high partials past any window's main lobe.
+  note-on: before their delayed vibrato, which would smear high partials
+  past any window's main lobe, and past the attacks of all but the pad and
+  the effects, which are measured as they swell.
 - The struck and plucked families (piano, harpsichord, chromatic
   percussion, guitar, bass, pizzicato, ethnic plucks) are measured in the
   first 100 ms after their attack, as they decay.
 
-Each window is a Blackman-Harris window zero-padded to 16384 frames; the
-notes whose partials it separates are reported (from 30 and 40 up).
+Each window is a Blackman-Harris window zero-padded to 16384 frames (or
+taken whole where it is longer, at high rates). The notes reported are
+those whose partials lie at least three main lobes apart, so that at least
+a third of the spectrum between partials is seen: from 37 and 48 up.
 """
 from __future__ import annotations
 
@@ -47,14 +53,14 @@ class Group(NamedTuple):
     families: dict[str, int]
     start: float  # seconds after the note-on
     seconds: float
-    lowest: int  # the lowest note whose partials the window separates
+    lowest: int  # the lowest note whose partials lie three main lobes apart, so that a third of the spectrum is seen
 
 
 GROUPS = [
     Group("50-250 ms", {"organ": 16, "strings": 40, "ensemble": 48, "brass": 56, "reed": 64, "pipe": 72,
-                        "synth lead": 80, "synth pad": 88, "synth effects": 96}, 0.050, 0.200, 30),
+                        "synth lead": 80, "synth pad": 88, "synth effects": 96}, 0.050, 0.200, 37),
     Group("first 100 ms", {"piano": 0, "harpsichord": 6, "chromatic percussion": 8, "guitar": 24, "bass": 32,
-                           "pizzicato": 45, "ethnic plucks": 104}, 0.005, 0.100, 40),
+                           "pizzicato": 45, "ethnic plucks": 104}, 0.005, 0.100, 48),
 ]
 ANCHOR_DB = 40.0
 SHIFTS = [-24, -12, -7, 5, 12, 19, 24]
@@ -74,32 +80,46 @@ def played(synthesizer: Synthesizer, rate: int, start: float = SETTLE_SECONDS, f
 
 
 def peaks_of(samples: Signal) -> tuple[npt.NDArray[np.intp], Signal, float]:
-    """Spectral peaks (bins of a WINDOW-point transform), the spectrum in dB, and
-    half the window's main lobe in those bins."""
-    spectrum = np.abs(np.fft.rfft(samples * blackman_harris(len(samples)), WINDOW))
+    """Spectral peaks (bins of a transform of WINDOW points, or of the window's own
+    length where it is longer), the spectrum in dB, and half the window's main lobe
+    in those bins."""
+    size = max(WINDOW, len(samples))
+    spectrum = np.abs(np.fft.rfft(samples * blackman_harris(len(samples)), size))
     level = 20 * np.log10(spectrum + 1e-300)
     peaks = np.flatnonzero((level[1:-1] > level[:-2]) & (level[1:-1] >= level[2:])) + 1
-    lobe = 4 * WINDOW / len(samples) + 1
+    lobe = 4 * size / len(samples) + 1
     return peaks[peaks > lobe], level, lobe  # DC aside
 
 
-def followed_partials(peaks: npt.NDArray[np.intp], level: Signal, bins: float) -> Signal:
-    """A series from the fundamental up, each partial the strongest peak between 0.8
-    and 1.25 spacings above the last (or one spacing above, where no peak within
-    ANCHOR_DB of the strongest is), the spacing that of the last two."""
+def followed_partials(peaks: npt.NDArray[np.intp], level: Signal, bins: float, lobe: float) -> Signal:
+    """A series from the fundamental up. Partial n is predicted as a n + c n^3 (a stiff
+    string's n sqrt(1 + B n^2), to its first terms) fitted to the partials found so far,
+    and found as the strongest peak within ANCHOR_DB of the loudest and within a main
+    lobe of the prediction (wider until three are found); where there is none the
+    prediction stands, as at a partial that the strike point leaves out."""
     strong = peaks[level[peaks] > level[peaks].max() - ANCHOR_DB]
-
-    def strongest(low: float, high: float, otherwise: float) -> float:
-        near = strong[(strong >= low) & (strong <= high)]
-        return float(near[np.argmax(level[near])]) if near.size else otherwise
-
-    series, spacing = [strongest(0.8 * bins, 1.25 * bins, bins)], bins
-    while series[-1] + 0.8 * spacing < len(level):
-        last = series[-1]
-        partial = strongest(last + 0.8 * spacing, last + 1.25 * spacing, last + spacing)
-        spacing = min(max(partial - last, 0.8 * bins), 2.0 * bins)
-        series.append(partial)
-    return np.array(series)
+    found: list[tuple[int, float]] = []  # (partial number, place in bins), rising with the number
+    series: list[float] = []
+    number = 1
+    while True:
+        if len(found) >= 2:
+            numbers = np.array([n for n, _ in found], dtype=np.float64)
+            terms = np.stack([numbers, numbers**3], axis=1)
+            places = np.array([at for _, at in found])
+            a, c = np.linalg.lstsq(terms, places, rcond=None)[0]
+            if c < 0:  # a string only stretches: fit a n alone, so the series keeps rising
+                a, c = float(numbers @ places / (numbers @ numbers)), 0.0
+            expected = a * number + c * number**3
+        else:
+            expected = number * (found[0][1] if found else bins)
+        if expected >= len(level):
+            return np.array(series)
+        reach = lobe if len(found) >= 3 else max(lobe, 0.05 * bins)
+        near = strong[np.abs(strong - expected) <= reach]
+        if near.size:
+            found.append((number, float(near[np.argmax(level[near])])))
+        series.append(found[-1][1] if near.size else expected)
+        number += 1
 
 
 def worst_off(samples: Signal, hz: float, rate: int, partials: bool = False) -> float:
@@ -107,9 +127,12 @@ def worst_off(samples: Signal, hz: float, rate: int, partials: bool = False) -> 
     `partials`, from every followed partial and every multiple of `hz`), in dB below
     the strongest peak."""
     peaks, level, lobe = peaks_of(samples)
-    bins = hz / (rate / WINDOW)
+    if peaks.size == 0:
+        return -200.0  # silence: nothing is off
+    bins = hz / (rate / (2 * (len(level) - 1)))
     if partials:
-        series = np.concatenate([followed_partials(peaks, level, bins), np.arange(1, len(level) / bins + 1) * bins])
+        multiples = np.arange(1, len(level) / bins + 1) * bins
+        series = np.concatenate([followed_partials(peaks, level, bins, lobe), multiples])
         distance = np.abs(peaks[:, None] - series[None, :]).min(axis=1)
     else:
         distance = np.abs(peaks - bins)
