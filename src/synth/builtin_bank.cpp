@@ -63,9 +63,9 @@ constexpr std::uint64_t kNoiseSeed = 15;      // the noise's seed since its firs
 // The struck and plucked designs start open and darken: the low-pass
 // follows the modulation envelope, which rises with the volume's attack
 // and falls back over the design's sweep, sooner on higher keys. A soft
-// note sounds darker: velocity 0 lowers the cutoff by two octaves. Every
+// note sounds darker: velocity 0 lowers the cutoff by 2000 cents. Every
 // filtered design declares both modulators, since players' defaults lack them.
-constexpr Modulator kVelocityToCutoff{{0x100 | ModulatorSource::kNoteOnVelocity}, Generator::initialFilterFc, -2400, {}, 0};
+constexpr Modulator kVelocityToCutoff{{0x100 | ModulatorSource::kNoteOnVelocity}, Generator::initialFilterFc, -2000, {}, 0};
 constexpr double kKeyTrackingCents = 12700.0;  // a modulator amount moving the cutoff 100 cents a key
 constexpr double kSilent = 100.0;               // a sustain this far down: the note fades out while held
 constexpr int kMiddleC = 60;                    // where a design's times and cutoff are given
@@ -132,7 +132,7 @@ enum DesignIndex : std::uint8_t {
 // odd harmonics; flutes nearly sine; brass brightening as it swells.
 const Design kDesigns[kDesignCount] = {
     {"piano", [](int h) { return excited_at(h, 1.0 / 8) * power_law(h, -1.6); },
-     0.002, 14.0, kSilent, 0.8, 50, 0.160, 1000, 1800, 1.5, 0.0, {}, 3.5, {12.0, 0.15}, 0.0004},
+     0.002, 14.0, kSilent, 0.8, 50, 0.160, 900, 1800, 1.5, 0.0, {}, 3.5, {12.0, 0.15}, 0.0004},
     {"harpsichord", [](int h) { return excited_at(h, 0.08) * power_law(h, -0.9); },
      0.001, 7.0, kSilent, 0.12, 60, 0.151, 3500, 1200, 1.5, 0.8, {}},
     {"mallets", [](int h) { return listed(h, {1.0, 0.05, 0.25, 0.35, 0.2, 0.0, 0.0, 0.0, 0.15, 0.15, 0.0, 0.0, 0.1}); },
