@@ -141,3 +141,22 @@ def test_the_same_calls_give_the_same_bits():
         synth.pitch_bend(0, 12_000)
         return first + synth.render(20_000)
     assert run() == run()
+
+
+def test_calls_cut_where_control_periods_end_give_the_bits_of_one_call():
+    """Voices play a render's periods in runs: the runs must neither cut a period nor
+    move where a channel's second message in one period takes effect (its period's end)."""
+    def run(cuts):
+        bank, _ = sine_bank(440.0, [("initialFilterFc", 6000), ("modEnvToFilterFc", 3000), ("decayModEnv", -2400),
+                                    ("decayVolEnv", -1200), ("sustainVolEnv", 300), ("vibLfoToPitch", 30),
+                                    ("reverbEffectsSend", 300), ("chorusEffectsSend", 300)])
+        synth = synthesizer(bank)
+        for key in range(55, 67, 2):
+            synth.note_on(0, key, 100)
+        audio = synth.render(99)
+        synth.control_change(0, 7, 90)
+        synth.control_change(0, 7, 60)  # in the same period: read at its end, frame 128
+        for frames in cuts:
+            audio += synth.render(frames)
+        return audio
+    assert run([29, 1024, 2048, 3900]) == run([7001])

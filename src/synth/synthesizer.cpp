@@ -10,6 +10,11 @@ namespace ostina::synth {
 namespace {
 
 constexpr float kStep = 1.0f / 32768.0f;  // one step of 16-bit output: below it, nothing is heard
+// Renders are cut into chunks, each voice playing a chunk's periods in a
+// row while its state stays in cache.
+constexpr std::uint32_t kChunkFrames = 1024;
+constexpr std::uint32_t kNone = UINT32_MAX;
+static_assert(kChunkFrames / kControlFrames + 1 <= 32, "a chunk's periods fit a mask of 32 bits");
 
 double judged_scale(const SynthesizerSettings& settings) {
     return settings.gain > 0.0 ? settings.judged_gain / settings.gain : 1.0;
@@ -29,6 +34,9 @@ Synthesizer::Synthesizer(std::shared_ptr<Library> library, SynthesizerSettings s
     voices_.resize(settings_.polyphony);
     settled_in_.fill(UINT64_MAX);  // no period yet
     active_.reserve(settings_.polyphony);
+    reverb_bus_.resize(kChunkFrames);
+    chorus_bus_.resize(kChunkFrames);
+    takes_.reserve(settings_.polyphony);
 }
 
 void Synthesizer::apply(const MidiEvent& event) {
@@ -220,41 +228,97 @@ std::uint32_t Synthesizer::render(float* left, float* right, std::uint32_t frame
     std::memset(left, 0, frames * sizeof(float));
     std::memset(right, 0, frames * sizeof(float));
     settle_moved();
-    bool effects = settings_.reverb || settings_.chorus;
-    SendBuses buses{reverb_bus_.data(), chorus_bus_.data()};
+    // A channel left moved reads its controllers at the first period's
+    // start within the call, as if the call were cut there.
+    std::uint16_t pending = 0;
+    for (std::uint8_t number = 0; number < 16; ++number) pending |= moved_[number] ? 1u << number : 0u;
+    std::uint32_t first_start = static_cast<std::uint32_t>((kControlFrames - clock_ % kControlFrames) % kControlFrames);
+    std::uint32_t settle_at = pending != 0 && first_start > 0 && first_start < frames ? first_start : kNone;
     std::uint32_t done = 0, sounded = 0;
     while (done < frames) {
-        std::uint32_t into_period = static_cast<std::uint32_t>(clock_ % kControlFrames);
-        std::uint32_t span = std::min(frames - done, kControlFrames - into_period);
-        bool settle = into_period == 0;
-        if (settle && done > 0) settle_moved();
-        if (effects) {
-            reverb_bus_.fill(0.0f);
-            chorus_bus_.fill(0.0f);
+        // Chunks end on a period's end, so that no period is cut in two.
+        std::uint32_t size = std::min(frames - done, kChunkFrames - static_cast<std::uint32_t>(clock_ % kControlFrames));
+        bool settles = settle_at != kNone && settle_at >= done && settle_at < done + size;
+        Chunk chunk{size, done, settles ? settle_at - done : kNone, pending};
+        sounded = std::max(sounded, render_chunk(left + done, right + done, chunk));
+        if (settles) {
+            for (std::uint8_t number = 0; number < 16; ++number) {
+                if (!(pending >> number & 1)) continue;
+                moved_[number] = false;
+                settled_in_[number] = (clock_ - size + chunk.settle_at) / kControlFrames;
+            }
         }
-        bool fed = false;
-        for (std::size_t index : active_) {
-            Voice& voice = voices_[index];
-            if (settle) voice.control();
-            fed = fed || voice.sends();
-            std::uint32_t heard = voice.render(left + done, right + done, buses, span);
-            sounded = std::max(sounded, done + heard);
-        }
-        std::erase_if(active_, [&](std::size_t index) { return !voices_[index].active(); });
-        if (effects) add_effects(left + done, right + done, span, fed);
-        if (active_.empty() && ringing())
-            if (std::uint32_t loud = heard_in(left + done, right + done, span)) sounded = std::max(sounded, done + loud);
-        clock_ += span;
-        done += span;
+        done += size;
     }
     return active_.empty() ? sounded : frames;
 }
 
-// The effect units' outputs for a span, added to the voices'; `fed` false
-// when no voice sent anything.
-void Synthesizer::add_effects(float* left, float* right, std::uint32_t frames, bool fed) {
-    if (settings_.reverb) reverb_.process(reverb_bus_.data(), fed, left, right, frames);
-    if (settings_.chorus) chorus_.process(chorus_bus_.data(), fed, clock_, left, right, frames);
+// Every voice plays the chunk in turn, then the effects follow period by
+// period: each frame's sum is the voices' in their order, as if all voices
+// played each period before the next.
+std::uint32_t Synthesizer::render_chunk(float* left, float* right, const Chunk& chunk) {
+    bool effects = settings_.reverb || settings_.chorus;
+    if (effects) {
+        std::fill_n(reverb_bus_.begin(), chunk.frames, 0.0f);
+        std::fill_n(chorus_bus_.begin(), chunk.frames, 0.0f);
+    }
+    std::size_t count = active_.size();
+    takes_.clear();
+    for (std::size_t index : active_)
+        takes_.push_back(render_voice(voices_[index], chunk, left, right, {reverb_bus_.data(), chorus_bus_.data()}));
+    std::uint32_t sounded = 0, fed = 0, silent_from = 0;  // the period from whose end no voice plays
+    for (std::size_t at = 0; at < count; ++at) {
+        const Take& take = takes_[at];
+        sounded = std::max(sounded, take.heard);
+        fed |= take.fed;
+        silent_from = std::max(silent_from, voices_[active_[at]].active() ? kNone : take.periods - 1);
+    }
+    std::erase_if(active_, [&](std::size_t index) { return !voices_[index].active(); });
+    for (std::uint32_t done = 0, period = 0; done < chunk.frames; ++period) {
+        std::uint32_t span = std::min(chunk.frames - done, kControlFrames - static_cast<std::uint32_t>(clock_ % kControlFrames));
+        if (effects) add_effects(left + done, right + done, done, span, (fed >> period & 1) != 0);
+        if (period >= silent_from && ringing())
+            if (std::uint32_t loud = heard_in(left + done, right + done, span))
+                sounded = std::max(sounded, chunk.begins + done + loud);
+        clock_ += span;
+        done += span;
+    }
+    return sounded;
+}
+
+// One voice's part of a chunk: its periods in turn while it plays, settled
+// at each period's start. A voice that stopped since the last render still
+// takes its first period, ending in it.
+Synthesizer::Take Synthesizer::render_voice(Voice& voice, const Chunk& chunk, float* left, float* right,
+                                            SendBuses buses) {
+    Take take;
+    std::uint32_t done = 0;
+    do {
+        std::uint32_t into_period = static_cast<std::uint32_t>((clock_ + done) % kControlFrames);
+        std::uint32_t span = std::min(chunk.frames - done, kControlFrames - into_period);
+        if (into_period == 0) {
+            if (done == chunk.settle_at && (chunk.pending >> voice.channel() & 1) && voice.active()) {
+                Channel& channel = this->channel(voice.channel());
+                SourceCache cache;
+                voice.modulate(channel.state(voice.key(), voice.velocity()), channel.tuning().cents, cache);
+                voice.control();
+            }
+            voice.control();
+        }
+        if (voice.sends()) take.fed |= 1u << take.periods;
+        std::uint32_t heard = voice.render(left + done, right + done, {buses.reverb + done, buses.chorus + done}, span);
+        take.heard = std::max(take.heard, chunk.begins + done + heard);
+        done += span;
+        ++take.periods;
+    } while (done < chunk.frames && voice.active());
+    return take;
+}
+
+// The effect units' outputs for a span at `at` in the chunk, added to the
+// voices'; `fed` false when no voice sent anything.
+void Synthesizer::add_effects(float* left, float* right, std::uint32_t at, std::uint32_t frames, bool fed) {
+    if (settings_.reverb) reverb_.process(reverb_bus_.data() + at, fed, left, right, frames);
+    if (settings_.chorus) chorus_.process(chorus_bus_.data() + at, fed, clock_, left, right, frames);
 }
 
 // Frames up to the last whose either side reaches a 16-bit step at the judged gain.

@@ -83,7 +83,23 @@ private:
     void act(std::uint8_t channel, ChannelAction action);
     template <class Each>
     void each_voice(std::uint8_t channel, Each&& each);
-    void add_effects(float* left, float* right, std::uint32_t frames, bool fed);
+    // A chunk of a render: its frames, where it begins in the call, and the
+    // channels whose voices read their controllers at its first period's
+    // start (`settle_at`, from the chunk's start; none when past its end).
+    struct Chunk {
+        std::uint32_t frames, begins;
+        std::uint32_t settle_at;
+        std::uint16_t pending;
+    };
+    // What one voice did in a chunk: the frames heard up to (counted from
+    // the call's start), the periods it fed the effects in, as a mask, and
+    // how many periods it played in.
+    struct Take {
+        std::uint32_t heard = 0, fed = 0, periods = 0;
+    };
+    std::uint32_t render_chunk(float* left, float* right, const Chunk& chunk);
+    Take render_voice(Voice& voice, const Chunk& chunk, float* left, float* right, SendBuses buses);
+    void add_effects(float* left, float* right, std::uint32_t at, std::uint32_t frames, bool fed);
     std::uint32_t heard_in(const float* left, const float* right, std::uint32_t frames) const;
 
     std::shared_ptr<Library> library_;
@@ -95,7 +111,8 @@ private:
     double judged_scale_;              // the mix at the judged gain, per unit of the mix
     Reverb reverb_;
     Chorus chorus_;
-    std::array<float, kControlFrames> reverb_bus_{}, chorus_bus_{};  // a span's sends
+    std::vector<float> reverb_bus_, chorus_bus_;  // a chunk's sends
+    std::vector<Take> takes_;          // of each active voice, in a chunk, in their order
     std::array<bool, 16> moved_{};     // channels whose controllers moved since their voices read them
     std::array<std::uint64_t, 16> settled_in_{};  // the control period a channel's voices last read them in
     std::uint64_t clock_ = 0;
