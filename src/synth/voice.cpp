@@ -64,8 +64,9 @@ inline Points points_of(const float* a, const float* b, const float* c, const fl
         return points;
     };
     const IntLanes low_pairs = {0, 4, 1, 5}, high_pairs = {2, 6, 3, 7}, low_halves = {0, 1, 4, 5}, high_halves = {2, 3, 6, 7};
-    Lanes low_ab = __builtin_shuffle(around(a), around(b), low_pairs), high_ab = __builtin_shuffle(around(a), around(b), high_pairs);
-    Lanes low_cd = __builtin_shuffle(around(c), around(d), low_pairs), high_cd = __builtin_shuffle(around(c), around(d), high_pairs);
+    const Lanes row_a = around(a), row_b = around(b), row_c = around(c), row_d = around(d);
+    Lanes low_ab = __builtin_shuffle(row_a, row_b, low_pairs), high_ab = __builtin_shuffle(row_a, row_b, high_pairs);
+    Lanes low_cd = __builtin_shuffle(row_c, row_d, low_pairs), high_cd = __builtin_shuffle(row_c, row_d, high_pairs);
     return {__builtin_shuffle(low_ab, low_cd, low_halves), __builtin_shuffle(low_ab, low_cd, high_halves),
             __builtin_shuffle(high_ab, high_cd, low_halves), __builtin_shuffle(high_ab, high_cd, high_halves)};
 }
