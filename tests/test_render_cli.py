@@ -206,6 +206,15 @@ def test_a_wav_needs_nothing_of_the_render_extra_and_flac_names_the_install_that
         assert requirement == "ostina" or (tmp_path / requirement / "pyproject.toml").exists()
 
 
+def test_a_file_renders_without_the_modules_of_songs_held_as_objects_and_of_user_samples(tmp_path, song):
+    # Start-up is most of a short piece's time: these modules are imported only when used.
+    unused = ("ostina_render.song", "ostina_render.instruments", "fractions")
+    script = f"import sys; from ostina_render.cli import main; main(); print(sorted(set({unused!r}) & set(sys.modules)))"
+    result = subprocess.run([sys.executable, "-c", script, str(song), "-o", str(tmp_path / "out.wav"), "-q"],
+                            capture_output=True, text=True)
+    assert (result.returncode, result.stdout, result.stderr) == (0, "[]\n", "")
+
+
 def test_a_batch_needs_nothing_of_the_render_extra_either(tmp_path, song):
     command = [sys.executable, "-c", WITHOUT_EXTRA.format(extra=EXTRA), "--outdir", str(tmp_path / "out"), str(song),
                "--workers", "1", "-q"]

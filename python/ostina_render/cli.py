@@ -125,7 +125,6 @@ def options_from(arguments: argparse.Namespace, target: Any = None) -> Any:
     """The render options the arguments give, their values checked for `target` (an
     output path or stream, None for a batch): what is wrong is a RenderError."""
     from .output import format_for
-    from .instruments import UserSample
     from .render import RenderOptions
 
     options = RenderOptions(
@@ -134,13 +133,21 @@ def options_from(arguments: argparse.Namespace, target: Any = None) -> Any:
         gain_db=arguments.gain, polyphony=arguments.polyphony, reverb=arguments.reverb, chorus=arguments.chorus,
         tracks=arguments.tracks, mute_tracks=arguments.mute_tracks, channels=arguments.channels,
         mute_channels=arguments.mute_channels,
-        program_samples={key: UserSample(path, root) for key, path, root in arguments.sample},
-        drum_samples={key: UserSample(path, root) for key, path, root in arguments.drum_sample},
+        program_samples=user_samples(arguments.sample), drum_samples=user_samples(arguments.drum_sample),
         max_seconds=arguments.max_duration, max_midi_bytes=arguments.max_midi_size << 20)
     options.check()
     if target is not None:
         format_for(target, options.format)
     return options
+
+
+def user_samples(assignments: list[tuple[int, str, int]]) -> dict[int, Any]:
+    """Each key's sample file and root; read only when there are any, as is its module."""
+    if not assignments:
+        return {}
+    from .instruments import UserSample
+
+    return {key: UserSample(path, root) for key, path, root in assignments}
 
 
 def render_one(arguments: argparse.Namespace, options: Any) -> None:

@@ -135,6 +135,8 @@ def _check_numbers(name: str, chosen: object, high: int) -> None:
 def _samples(name: str, samples: object, what: str) -> None:
     from collections.abc import Mapping
 
+    if isinstance(samples, Mapping) and not samples:
+        return  # none: the command's start-up then does without their module
     from .instruments import UserSample
 
     if not isinstance(samples, Mapping) or not all(isinstance(user, UserSample) for user in samples.values()):

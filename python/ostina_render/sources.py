@@ -53,13 +53,13 @@ WRITERS: tuple[tuple[str, str, Callable[[Any], bytes]], ...] = (
 def midi_bytes(source: Source, limit: int = MAX_MIDI_BYTES, data: bytes | None = None) -> tuple[str, bytes]:
     """The name that messages give `source`, and its MIDI file's bytes (at most `limit`):
     `data` when given, read elsewhere, which the path `source` then only names."""
-    from .song import Song
-
     if isinstance(source, (str, os.PathLike)):
         name = os.fspath(source)
         if not isinstance(name, str):
             raise RenderError(f"a path is a str, not {type(name).__name__}: {name!r}")
         return name, read_bytes(name, limit) if data is None else checked_bytes(name, data, limit)
+    from .song import Song  # after paths, which the command's start-up then does without
+
     if data is not None:
         raise RenderError(f"bytes read elsewhere are named by a path, not by a {type(source).__name__}")
     if isinstance(source, Song):
