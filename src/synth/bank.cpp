@@ -89,20 +89,31 @@ void Bank::decode(Sample& sample) const {
     sample.loop_start = std::min(sample.loop_start, sample.loop_end);
 }
 
+namespace {
+
+// The largest magnitude of a sample's frames from `first` up to `last`, full scale 1.
+float peak_of(const Sample& sample, std::uint32_t first, std::uint32_t last) {
+    if (!sample.pcm16.empty()) {
+        int largest = 0;
+        for (std::int16_t frame : sample.pcm16.subspan(first, last - first)) largest = std::max(largest, std::abs(int{frame}));
+        return static_cast<float>(largest) / 32768.0f;
+    }
+    float peak = 0.0f;
+    for (float frame : sample.data.subspan(first, last - first)) peak = std::max(peak, std::fabs(frame));
+    return peak;
+}
+
+}  // namespace
+
 const Sample& Bank::ready_sample(std::size_t index) const {
     Sample& sample = samples_.at(index);
     if (sample.ready()) return sample;
     if (!sample.encoded.empty()) decode(sample);
-    float peak = 0.0f;
-    if (sample.pcm16.empty()) {
-        for (float frame : sample.data.subspan(sample.start, sample.end - sample.start)) peak = std::max(peak, std::fabs(frame));
-    } else {
-        int largest = 0;
-        for (std::int16_t frame : sample.pcm16.subspan(sample.start, sample.end - sample.start))
-            largest = std::max(largest, std::abs(int{frame}));
-        peak = static_cast<float>(largest) / 32768.0f;
-    }
-    sample.peak = peak;
+    // The loop's frames that lie within the sample's, where a voice reads them.
+    const std::uint32_t loop_start = std::clamp(sample.loop_start, sample.start, sample.end);
+    const std::uint32_t loop_end = std::clamp(sample.loop_end, loop_start, sample.end);
+    sample.peak = peak_of(sample, sample.start, sample.end);
+    sample.loop_peak = peak_of(sample, loop_start, loop_end);
     return sample;
 }
 

@@ -35,6 +35,7 @@ struct Sample {
     std::uint8_t original_key = 60;
     std::int8_t correction = 0;  // cents
     float peak = -1.0f;          // the largest magnitude of its frames, full scale 1; measured on first use
+    float loop_peak = -1.0f;     // ...and of its loop's, which a looping voice plays once past the loop's start
 
     std::size_t frames() const { return pcm16.empty() ? data.size() : pcm16.size(); }
     bool ready() const { return peak >= 0.0f; }

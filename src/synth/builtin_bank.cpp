@@ -37,11 +37,6 @@ std::int16_t timecents(double seconds, Generator generator) {
     return in_range(1200.0 * std::log2(seconds), generator);
 }
 
-// centibels of attenuation = -200 log10(amplitude)
-std::int16_t centibels(double amplitude, Generator generator) {
-    return in_range(-200.0 * std::log10(amplitude), generator);
-}
-
 constexpr std::int16_t kLoopContinuously = 1;
 constexpr std::int16_t kNoLoop = 0;
 constexpr std::int16_t kEmptyModSustain = 1000;  // 0.1 % below the peak: all the way down

@@ -96,6 +96,9 @@ void Voice::start(const VoicePlan& plan, const ControllerState& state, const Cha
     const Sample& sample = *plan.sample;
     place_sample(sample);
     peak_ = sample.peak;
+    // Loop offsets move the loop off the frames the sample's loop peak was measured on.
+    bool own_loop = loop_start_ == sample.loop_start && loop_end_ == sample.loop_end;
+    loop_peak_ = own_loop ? sample.loop_peak : sample.peak;
     output_ = output;
     settled_ = Settled{};
 
@@ -269,8 +272,11 @@ void Voice::control() {
     }
     // A voice whose envelope can only fall and that is already below -100
     // dBFS at the loudest its controllers could make it is inaudible for
-    // good: it ends, and takes no more time.
-    if (volume_.stage() >= Envelope::Stage::decay && volume_.level() * peak_ * loudest_ * output_.judged_gain < kInaudible)
+    // good: it ends, and takes no more time. A voice in its loop plays
+    // nothing louder than the loop's frames again.
+    bool in_loop = loops_ && static_cast<std::int64_t>(position_ >> 32) >= loop_start_;
+    float peak = in_loop ? loop_peak_ : peak_;
+    if (volume_.stage() >= Envelope::Stage::decay && volume_.level() * peak * loudest_ * output_.judged_gain < kInaudible)
         active_ = false;
 }
 

@@ -144,6 +144,7 @@ private:
     VoiceOutput output_;
     double loudest_ = 1.0;  // the gain at the least attenuation the controllers allow
     float peak_ = 1.0f;     // the sample's largest magnitude
+    float loop_peak_ = 1.0f;  // ...once the voice is in its loop, which it then never leaves
 
     // Gain per side and per send, gliding to its target.
     float left_gain_ = 0.0f, right_gain_ = 0.0f, left_step_ = 0.0f, right_step_ = 0.0f;
