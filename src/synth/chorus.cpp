@@ -46,7 +46,6 @@ Chorus::Chorus(const ChorusSettings& settings, std::uint32_t rate)
         copies_.push_back({static_cast<double>(index) / settings.voices, static_cast<float>(std::cos(angle)),
                            static_cast<float>(std::sin(angle)), kNoChunk, 0, 0});
     }
-    reads_.reserve(copies_.size());
     // The oldest frame read lies the longest delay and one frame before the
     // last written, a chunk after the first.
     line_.assign(power_of_two_above(shortest_ + sweep_ + 2 + kChunk), 0.0f);
@@ -93,23 +92,27 @@ Chorus::Read Chorus::read_for(Copy& copy, std::uint64_t frame) const {
     return {position, increment, copy.left * gain_, copy.right * gain_};
 }
 
-// Frame by frame, every copy's sample summed before the sides are touched.
+// Copy by copy over the chunk, into sums that start from silence and so
+// hold each frame's copies in their order before the sides are touched.
 void Chorus::add_copies(std::uint64_t frame, float* left, float* right, std::uint32_t frames) {
-    reads_.clear();
-    for (Copy& copy : copies_) reads_.push_back(read_for(copy, frame));
+    float sum_left[kChunk], sum_right[kChunk];
+    std::fill_n(sum_left, frames, 0.0f);
+    std::fill_n(sum_right, frames, 0.0f);
     const float* line = line_.data();
-    for (std::uint32_t i = 0; i < frames; ++i) {
-        float sum_left = 0.0f, sum_right = 0.0f;
-        for (Read& read : reads_) {
-            auto older = static_cast<std::uint32_t>(read.position >> 32) & mask_;
-            float fraction = static_cast<float>(static_cast<std::uint32_t>(read.position) >> 8) * kFraction;
+    for (Copy& copy : copies_) {
+        const Read read = read_for(copy, frame);
+        std::uint64_t position = read.position;
+        for (std::uint32_t i = 0; i < frames; ++i, position += read.increment) {
+            auto older = static_cast<std::uint32_t>(position >> 32) & mask_;
+            float fraction = static_cast<float>(static_cast<std::uint32_t>(position) >> 8) * kFraction;
             float sample = line[older] * (1.0f - fraction) + line[(older + 1) & mask_] * fraction;
-            sum_left += sample * read.to_left;
-            sum_right += sample * read.to_right;
-            read.position += read.increment;
+            sum_left[i] += sample * read.to_left;
+            sum_right[i] += sample * read.to_right;
         }
-        left[i] += sum_left;
-        right[i] += sum_right;
+    }
+    for (std::uint32_t i = 0; i < frames; ++i) {
+        left[i] += sum_left[i];
+        right[i] += sum_right[i];
     }
 }
 

@@ -54,7 +54,6 @@ private:
     void add_copies(std::uint64_t frame, float* left, float* right, std::uint32_t frames);
 
     std::vector<Copy> copies_;
-    std::vector<Read> reads_;     // the chunk's, reused
     std::vector<float> line_;     // a power of two long
     std::uint32_t mask_ = 0;
     std::uint32_t at_ = 0;        // where the next frame is written

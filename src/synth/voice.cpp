@@ -96,8 +96,10 @@ void Voice::start(const VoicePlan& plan, const ControllerState& state, const Cha
     const Sample& sample = *plan.sample;
     place_sample(sample);
     peak_ = sample.peak;
-    // Loop offsets move the loop off the frames the sample's loop peak was measured on.
-    bool own_loop = loop_start_ == sample.loop_start && loop_end_ == sample.loop_end;
+    // The sample's loop peak is of its loop's frames within its own; loop
+    // offsets, or a loop reaching outside the sample, leave other frames.
+    bool own_loop = loop_start_ == sample.loop_start && loop_end_ == sample.loop_end &&
+                    sample.start <= sample.loop_start && sample.loop_end <= sample.end;
     loop_peak_ = own_loop ? sample.loop_peak : sample.peak;
     output_ = output;
     settled_ = Settled{};
