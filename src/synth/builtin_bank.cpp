@@ -3,10 +3,14 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <functional>
 #include <initializer_list>
 #include <iterator>
+#include <map>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <tuple>
 
 #include "errors.hpp"
 #include "oscillator.hpp"
@@ -420,6 +424,21 @@ std::vector<Sample> noise_samples(const Design& design, std::uint32_t rate) {
     return samples;
 }
 
+// A design's or a drum's samples are the same whenever they are made for a
+// rate, so each is made once in a process and shared by every bank that
+// plays it: a collection's songs, or a notebook's renders, build the piano
+// (milliseconds) once.
+enum class Made : std::uint8_t { design, drum };
+
+std::vector<Sample> made_once(Made kind, int index, std::uint32_t rate, const std::function<std::vector<Sample>()>& make) {
+    static std::mutex guard;
+    static std::map<std::tuple<Made, int, std::uint32_t>, std::vector<Sample>> made;
+    std::lock_guard lock(guard);
+    const auto key = std::make_tuple(kind, index, rate);
+    if (auto found = made.find(key); found != made.end()) return found->second;
+    return made.emplace(key, make()).first->second;
+}
+
 Zone keys_zone(int low, int high, std::size_t target) {
     Zone zone;
     zone.keys = {static_cast<std::uint8_t>(low), static_cast<std::uint8_t>(high)};
@@ -429,13 +448,16 @@ Zone keys_zone(int low, int high, std::size_t target) {
 
 // A design's bank: its instrument (index 0) and its samples; presets come one
 // program at a time.
-std::unique_ptr<Bank> design_bank(const Design& design, std::uint32_t rate) {
+std::unique_ptr<Bank> design_bank(DesignIndex which, std::uint32_t rate) {
+    const Design& design = kDesigns[which];
     auto bank = std::make_unique<Bank>();
     Instrument instrument;
     instrument.name = std::string(design.name);
     instrument.global.generators = design_generators(design);
     instrument.global.modulators = design_modulators(design);
-    auto samples = design.recipe != nullptr ? harmonic_samples(design, rate) : noise_samples(design, rate);
+    auto samples = made_once(Made::design, which, rate, [&] {
+        return design.recipe != nullptr ? harmonic_samples(design, rate) : noise_samples(design, rate);
+    });
     for (Sample& sample : samples) {
         const int root = sample.original_key;
         const std::size_t index = bank->add_sample(std::move(sample));
@@ -747,11 +769,13 @@ Signal centred(Hit hit) {
 // A note's bank: its one-shot sample, an instrument of one zone and the kit
 // preset sounding it on that key alone.
 std::unique_ptr<Bank> drum_bank(const DrumRecipe& recipe, Drummer& drummer, std::uint32_t rate) {
-    const double level = kDrumLevel * gain_of_decibels(kDrumTrims[recipe.note - kFirstDrum]);
-    auto data = normalised(centred(drummer.hit(recipe)), level);
+    auto made = made_once(Made::drum, recipe.note, rate, [&] {
+        const double level = kDrumLevel * gain_of_decibels(kDrumTrims[recipe.note - kFirstDrum]);
+        auto data = normalised(centred(drummer.hit(recipe)), level);
+        return std::vector<Sample>{sample_of(std::string(recipe.name), data, data->size(), rate, recipe.note)};
+    });
     auto bank = std::make_unique<Bank>();
-    const std::size_t sample =
-        bank->add_sample(sample_of(std::string(recipe.name), data, data->size(), rate, recipe.note));
+    const std::size_t sample = bank->add_sample(std::move(made.front()));
 
     Instrument instrument;
     instrument.name = std::string(recipe.name);
@@ -804,7 +828,7 @@ struct BuiltinBank::State {
 const Bank& BuiltinBank::State::program(std::uint8_t program) {
     const DesignIndex design = design_of(program);
     std::unique_ptr<Bank>& bank = designs[design];
-    if (!bank) bank = design_bank(kDesigns[design], rate);
+    if (!bank) bank = design_bank(design, rate);
     if (bank->find(0, program) == nullptr) {
         bank->add_preset(program_preset(program));
         ++built;
