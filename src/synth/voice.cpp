@@ -276,8 +276,7 @@ void Voice::control() {
     // dBFS at the loudest its controllers could make it is inaudible for
     // good: it ends, and takes no more time. A voice in its loop plays
     // nothing louder than the loop's frames again.
-    bool in_loop = loops_ && static_cast<std::int64_t>(position_ >> 32) >= loop_start_;
-    float peak = in_loop ? loop_peak_ : peak_;
+    float peak = in_loop() ? loop_peak_ : peak_;
     if (volume_.stage() >= Envelope::Stage::decay && volume_.level() * peak * loudest_ * output_.judged_gain < kInaudible)
         active_ = false;
 }
@@ -338,8 +337,7 @@ std::uint32_t Voice::direct_frames(std::uint32_t limit) const {
 template <class Frame>
 float Voice::fetch(const Frame* data, std::int64_t index) const {
     std::int64_t length = loop_end_ - loop_start_;
-    bool in_loop = loops_ && static_cast<std::int64_t>(position_ >> 32) >= loop_start_;
-    if (loops_ && (index >= loop_end_ || (in_loop && index < loop_start_))) {
+    if (loops_ && (index >= loop_end_ || (in_loop() && index < loop_start_))) {
         std::int64_t from = (index - loop_start_) % length;
         index = loop_start_ + (from < 0 ? from + length : from);
     }

@@ -104,6 +104,8 @@ private:
     template <class Frame>
     float fetch(const Frame* data, std::int64_t index) const;
     bool step_position();
+    // Whether the voice plays its loop for good: it loops, and has passed the loop's start.
+    bool in_loop() const { return loops_ && static_cast<std::int64_t>(position_ >> 32) >= loop_start_; }
 
     // What the voice plays: floats, or 16-bit integers scaled to full scale
     // by the voice's gain.
