@@ -101,6 +101,7 @@ struct Design {
     double tilt = 0.0;         // dB an octave that lower keys are quieter by, about key 64
     Prompt prompt = {};
     double stretch = 0.0;      // a stiff string's inharmonicity at key 60, doubling every 10 keys up
+    double bass_flattening = 0.0;  // how much less steep the recipe's fall is at key 0, an exponent, to none by key 72
 };
 
 double listed(int h, std::initializer_list<double> amplitudes) {
@@ -131,7 +132,7 @@ enum DesignIndex : std::uint8_t {
 // odd harmonics; flutes nearly sine; brass brightening as it swells.
 const Design kDesigns[kDesignCount] = {
     {"piano", [](int h) { return excited_at(h, 1.0 / 8) * power_law(h, -1.6); },
-     0.002, 14.0, kSilent, 0.8, 50, 0.160, 900, 1800, 1.5, 0.0, {}, 3.5, {12.0, 0.15}, 0.0004},
+     0.002, 14.0, kSilent, 0.8, 50, 0.175, 900, 1800, 1.5, 0.0, {}, 3.0, {12.0, 0.15}, 0.0004, 0.7},
     {"harpsichord", [](int h) { return excited_at(h, 0.08) * power_law(h, -0.9); },
      0.001, 7.0, kSilent, 0.12, 60, 0.151, 3500, 1200, 1.5, 0.8, {}},
     {"mallets", [](int h) { return listed(h, {1.0, 0.05, 0.25, 0.35, 0.2, 0.0, 0.0, 0.0, 0.15, 0.15, 0.0, 0.0, 0.1}); },
@@ -303,6 +304,18 @@ int loop_cycles(const Design& design, int root) {
     return std::max(kFewestStretchedCycles, static_cast<int>(std::ceil(kStretchedLoopSeconds * key_hz(root))));
 }
 
+// A piano hammer stays on its string for a larger part of a period up the
+// keyboard, so the bass sounds many partials and the treble few: partial h
+// of a zone is raised by h to the design's flattening, in full at key 0 and
+// less up to key 72 (the piano's h^-1.6 falls as h^-0.9 at the lowest key).
+constexpr int kFlatteningEnds = 72;
+
+double flattened(const Design& design, int root, int h) {
+    if (design.bass_flattening == 0.0) return 1.0;
+    const double share = 1.0 - static_cast<double>(std::min(root, kFlatteningEnds)) / kFlatteningEnds;
+    return power_law(h, design.bass_flattening * share);
+}
+
 // Partial h's frequency over the fundamental's, with the zone's stretch.
 double stretched(const Design& design, int root, int h) {
     return h * std::sqrt(1.0 + inharmonicity(design, root) * h * h);
@@ -334,7 +347,7 @@ Signal partials_loop(const Design& design, const ZoneKeys& keys, std::size_t cyc
     const double limit = kBrightnessLimit * rate / key_hz(keys.top);
     Signal total(frames, 0.0);
     for (int h = 1; h <= kMaxHarmonics && stretched(design, keys.root, h) <= limit; ++h) {
-        const double amplitude = design.recipe(h);
+        const double amplitude = design.recipe(h) * flattened(design, keys.root, h);
         if (amplitude == 0.0) continue;
         const auto per_loop = static_cast<std::size_t>(std::round(stretched(design, keys.root, h) * cycles));
         add_partial(total, sine, per_loop % frames, amplitude);
