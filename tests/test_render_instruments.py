@@ -45,20 +45,14 @@ def test_bowed_and_blown_notes_reach_their_level_within_40_ms(program):
     assert levels[4] >= 0.8 * levels[20:].max()  # by 50 ms, at the latest
 
 
-def partial_levels(bank, index, count):
-    """The loop's strongest bin near each of its first `count` partials (stretched by at most 5 %)."""
-    _, rate, root, _, loop_start, loop_end = bank.samples()[index]
-    frames = np.frombuffer(bank.sample_data(index), np.float32).astype(np.float64)
-    spectrum = np.abs(np.fft.rfft(frames[loop_start:loop_end]))
-    cycles = round((loop_end - loop_start) * 440.0 * 2 ** ((root - 69) / 12) / rate)
-    return [spectrum[round(h * cycles * 0.97):round(h * cycles * 1.05) + 1].max() for h in range(1, count + 1)]
-
-
 def test_the_pianos_partials_fall_less_steeply_in_the_bass(tmp_path):
     bank = write_builtin_soundfont(tmp_path / "builtin.sf2")
-    zones = {key_low: index for key_low, _, _, _, index, _ in bank.regions(0, 0)}
-    fourth_against_first = {}
-    for root in (24, 72):
-        levels = partial_levels(bank, zones[root], 4)
-        fourth_against_first[root] = 20 * np.log10(levels[3] / levels[0])
-    assert fourth_against_first[24] - fourth_against_first[72] > 4.0  # h^-1.13 against h^-1.6: 5.6 dB
+    falls = []  # the fourth partial against the first, in dB, in the zones rooted at keys 24 and 72
+    for key_low, _, _, _, index, _ in bank.regions(0, 0):
+        if key_low in (24, 72):
+            _, rate, root, _, start, end = bank.samples()[index]
+            spectrum = np.abs(np.fft.rfft(np.frombuffer(bank.sample_data(index), np.float32)[start:end]))
+            cycles = round((end - start) * 440.0 * 2 ** ((root - 69) / 12) / rate)  # in the loop
+            fourth, first = (spectrum[round(h * cycles * 0.97):round(h * cycles * 1.05) + 1].max() for h in (4, 1))
+            falls.append(20 * np.log10(fourth / first))
+    assert falls[0] - falls[1] > 4.0  # h^-1.13 against h^-1.6: 5.6 dB
