@@ -306,8 +306,9 @@ int loop_cycles(const Design& design, int root) {
 
 // A piano hammer stays on its string for a larger part of a period up the
 // keyboard, so the bass sounds many partials and the treble few: partial h
-// of a zone is raised by h to the design's flattening, in full at key 0 and
-// less up to key 72 (the piano's h^-1.6 falls as h^-0.9 at the lowest key).
+// is multiplied by h to the power of the design's flattening, in full at key
+// 0 and less up the keyboard, to none at key 72 (the piano's h^-1.6 falls as
+// h^-0.9 in its lowest zone).
 constexpr int kFlatteningEnds = 72;
 
 double flattened(const Design& design, int root, int h) {
