@@ -14,9 +14,12 @@ counts:
 - symusic 0.5.9's Synthesizer with the same soundfont (pip install
   symusic==0.5.9; 0.6.0 fails to render), writing with its dump_wav;
 - with the effects on, each at its defaults: `ostina-render SONG -o out.wav`
-  against `fluidsynth -ni -q -r 44100 -F out.wav TimGM6mb.sf2 SONG`.
+  against `fluidsynth -ni -q -r 44100 -F out.wav TimGM6mb.sf2 SONG`;
+- ostina with the effects off on one thread (`--threads 1`), where its
+  default plays the voices on one thread a core, up to 4, with the same bits.
 
-Each peer's speed-up is against the ostina command of its pairing.
+Each peer's speed-up is against the ostina command of its pairing; the
+one-thread column gives fluidsynth's (effects off) against it too.
 
 With --soundfont FILE, every renderer plays FILE (ostina with its
 --soundfont), and a column gives ostina's memory budget for each piece: 40 MB
@@ -71,6 +74,7 @@ def pieces(folder: pathlib.Path) -> list[tuple[str, pathlib.Path]]:
 
 
 EFFECTS = "ostina, effects on"
+ONE_THREAD = "ostina, one thread"
 BASE = {"fluidsynth": "ostina", "symusic": "ostina", "fluidsynth, effects on": EFFECTS}  # each peer's pairing
 
 
@@ -80,6 +84,7 @@ def renderers(soundfont: str | None = None) -> dict[str, list[str]]:
     ostina = [sys.executable, "-m", "ostina_render", "SONG", "-o", "OUT", "-q"]
     ostina += ["--soundfont", soundfont] if soundfont else []
     commands = {"ostina": ostina + ["--no-reverb", "--no-chorus"], EFFECTS: ostina}
+    commands[ONE_THREAD] = commands["ostina"] + ["--threads", "1"]
     peers_play = soundfont or SOUNDFONT
     if shutil.which("fluidsynth") and os.path.exists(peers_play):
         fluidsynth = ["fluidsynth", "-ni", "-q", "-r", "44100", "-F", "OUT", peers_play, "SONG"]
@@ -194,18 +199,20 @@ def main() -> int:
             budget = 40 + selected_sample_mb(song, options.soundfont) if options.soundfont else 40.0
             rows.append((title, seconds, budget, measure(song, folder, options.rounds, options.soundfont)))
         ratios = {peer: [best[peer][0] / best[BASE[peer]][0] for _, _, _, best in rows] for peer in peers}
+        one_thread = [best.get("fluidsynth", (math.nan,))[0] / best[ONE_THREAD][0] for _, _, _, best in rows]
         header = ["piece", "audio", "ostina-render", "real-time factor", "peak RSS (budget)", EFFECTS,
-                  *[f"{peer}, ostina's speed-up" for peer in peers]]
+                  f"{ONE_THREAD}, fluidsynth's ratio", *[f"{peer}, ostina's speed-up" for peer in peers]]
         print("| " + " | ".join(header) + " |" if options.markdown else "  ".join(header))
         if options.markdown:
             print("|---|" + "---:|" * (len(header) - 1))
         for index, (title, seconds, budget, best) in enumerate(rows):
             wall, rss = best["ostina"]
             cells = [title, f"{seconds:.0f} s", f"{wall:.3f} s", f"{seconds / wall:.0f}x", f"{rss:.0f} MB ({budget:.0f})",
-                     f"{best[EFFECTS][0]:.3f} s",
+                     f"{best[EFFECTS][0]:.3f} s", f"{best[ONE_THREAD][0]:.3f} s, {one_thread[index]:.2f}x",
                      *[f"{best[peer][0]:.3f} s, {ratios[peer][index]:.2f}x" for peer in peers]]
             print("| " + " | ".join(cells) + " |" if options.markdown else "  ".join(cells))
-        means = ["geometric mean", "", "", "", "", "", *[f"{geometric_mean(ratios[peer]):.2f}x" for peer in peers]]
+        means = ["geometric mean", "", "", "", "", "", f"{geometric_mean(one_thread):.2f}x",
+                 *[f"{geometric_mean(ratios[peer]):.2f}x" for peer in peers]]
         print("| " + " | ".join(means) + " |" if options.markdown else "  ".join(means))
         if options.profile:
             print("\nwhere ostina's time goes (seconds):")

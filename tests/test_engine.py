@@ -10,7 +10,7 @@ from conftest import SANITIZE_FLAGS, compiler, tool_environment
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 SOURCES = sorted((ROOT / "src").glob("*.cpp")) + sorted((ROOT / "src" / "synth").glob("*.cpp"))
-FLAGS = ["-std=c++20", "-O2", "-ffp-contract=off", "-Wall", "-Wextra", f"-I{ROOT / 'src'}", *SANITIZE_FLAGS]
+FLAGS = ["-std=c++20", "-O2", "-ffp-contract=off", "-Wall", "-Wextra", "-pthread", f"-I{ROOT / 'src'}", *SANITIZE_FLAGS]
 
 
 def compile_object(source, folder):

@@ -181,7 +181,7 @@ def test_sigint_to_the_batch_stops_at_once_and_keeps_finished_files(long_songs, 
 @pytest.mark.parametrize("arguments", [
     ["-o", ""], ["--rate", "7999"], ["--rate", "44100.5"], ["--max-duration", "nan"], ["--max-duration", "-1"],
     ["--max-duration", "inf"], ["--gain", "100"], ["--polyphony", "0"], ["--drum-sample", "36=kick.wav@40"],
-    ["--format", "flac"],
+    ["--format", "flac"], ["--threads", "0"],
 ])
 def test_every_option_value_error_is_one_line_with_status_2(tmp_path, song, arguments):
     result = ostina_render(song, "-o", tmp_path / "x.wav", *arguments)
@@ -231,6 +231,7 @@ def test_batch_and_sample_errors_are_one_line_before_anything_renders(tmp_path, 
     lambda song, path: render_array(song, start=math.nan),
     lambda song, path: render_array(song, end=math.inf),
     lambda song, path: render_batch(find_jobs([song], path / "out"), concurrency=0),
+    lambda song, path: render_array(song, options=RenderOptions(threads=0)),
 ])
 def test_the_library_raises_render_error_for_bad_values_in_one_line(tmp_path, song, capfd, call):
     with pytest.raises(RenderError) as raised:

@@ -8,6 +8,7 @@ import pathlib
 import random
 
 import mido
+import numpy as np
 import pytest
 
 from ostina_render import RenderError, RenderOptions, read_song, render_array, render_file
@@ -22,6 +23,7 @@ def installed(package, *parts):
 
 PIANO = installed("miditoolkit", "midi", "examples_data", "1390.mid")
 PRIMITIVES = installed("music21", "midi", "testPrimitive")
+TIMGM = installed("pretty_midi", "TimGM6mb.sf2")
 SMALL = sorted(path for path in PRIMITIVES.glob("*.mid") if path.stat().st_size < 4000)
 
 
@@ -34,6 +36,13 @@ def test_real_pieces_render_whole_without_clipping(path):
     report = render_file(song, io.BytesIO())
     assert report.frames >= song.tempo_map.frame(song.end_tick, 44100)
     assert report.clipped == 0 and -30 < report.peak_dbfs < 0
+
+
+@pytest.mark.parametrize("soundfont", [None, TIMGM], ids=["built-in bank", "TimGM6mb"])
+def test_a_real_piece_has_the_same_bits_on_any_number_of_threads(soundfont):
+    renders = [render_array(PIANO, options=RenderOptions(soundfont=soundfont, threads=threads))
+               for threads in (1, 2, 4, 7)]
+    assert all(np.array_equal(renders[0], other) for other in renders[1:])
 
 
 def chunk_lengths(data):

@@ -95,9 +95,10 @@ class Song:
                 polyphony: int = 256, gain: float = 1.0, tail_seconds: float = 5.0,
                 tracks: Sequence[int] | None = None, muted_tracks: Sequence[int] = (),
                 channels: int = 65535, judged_gain: float | None = None, reverb: bool = True,
-                chorus: bool = True) -> Song:
+                chorus: bool = True, threads: int = 1) -> Song:
         """`judged_gain` is the mix's gain against which a voice and the effects' tail are judged
-        inaudible (default `gain`); `reverb` and `chorus` play the voices' sends through the effect units."""
+        inaudible (default `gain`); `reverb` and `chorus` play the voices' sends through the effect units;
+        `threads` (1-256) play the voices, with the same bits for any number."""
     @property
     def frames(self) -> int:
         """Frames up to the song's last event."""

@@ -28,7 +28,7 @@ from typing import TYPE_CHECKING, Any, Literal, Protocol, TypeAlias, cast
 
 from .errors import RenderError, needs_extra
 from .output import cannot_write, format_for, refuse_input, remove_stale, replacing
-from .render import RenderOptions, RenderReport, load, render_file, soundfont_bank, users_bank
+from .render import RenderOptions, RenderReport, load, render_file, soundfont_bank, usable_cores, users_bank
 from .sources import midi_bytes
 
 if TYPE_CHECKING:
@@ -44,9 +44,7 @@ PR_SET_PDEATHSIG = 1  # Linux's prctl option: a signal for this process when its
 Status = Literal["done", "skipped", "failed"]
 
 
-def default_workers() -> int:
-    """The cores this process may run on."""
-    return len(os.sched_getaffinity(0))
+default_workers = usable_cores  # a worker a core
 
 
 @dataclass(frozen=True)
@@ -431,6 +429,8 @@ def render_batch(jobs: Sequence[Job], options: RenderOptions = RenderOptions(), 
     """
     began = time.perf_counter()
     options.check()
+    if executor is not None and options.threads is None:
+        options = dataclasses.replace(options, threads=1)  # the workers share the cores, a thread each
     if concurrency is not None and (not isinstance(concurrency, int) or concurrency < 1):
         raise RenderError(f"concurrency must be a whole number of at least 1, not {concurrency!r}")
     users_bank(options)  # reads users' samples: a bad one is reported once, before anything renders

@@ -96,6 +96,8 @@ def parser() -> argparse.ArgumentParser:
                    "chorus each voice sends to, by CC 93 or its soundfont)")
     p.add_argument("--polyphony", type=int, default=256, metavar="VOICES", help="the most voices sounding at "
                    "once (default 256); a new note beyond it takes the quietest released voice, else the oldest")
+    p.add_argument("--threads", type=positive, metavar="N", help="play the voices on N threads (default: one a "
+                   "core, up to 4; one a worker for many files); the output is the same for any N")
     p.add_argument("--tracks", type=tracks, help="play only these tracks, counted from 0 (e.g. 1,2)")
     p.add_argument("--mute-tracks", type=tracks, default=frozenset(), help="silence these tracks")
     p.add_argument("--channels", type=channels, help="play only these channels, 1-16 (10 is the drums)")
@@ -134,7 +136,7 @@ def options_from(arguments: argparse.Namespace, target: Any = None) -> Any:
         tracks=arguments.tracks, mute_tracks=arguments.mute_tracks, channels=arguments.channels,
         mute_channels=arguments.mute_channels,
         program_samples=user_samples(arguments.sample), drum_samples=user_samples(arguments.drum_sample),
-        max_seconds=arguments.max_duration, max_midi_bytes=arguments.max_midi_size << 20)
+        max_seconds=arguments.max_duration, max_midi_bytes=arguments.max_midi_size << 20, threads=arguments.threads)
     options.check()
     if target is not None:
         format_for(target, options.format)

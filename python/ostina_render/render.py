@@ -34,6 +34,8 @@ if TYPE_CHECKING:
 
 NORMALIZED_PEAK = 10 ** (-1 / 20)  # -1 dBFS
 BLOCK_FRAMES = 1 << 16
+MOST_THREADS = 256
+VOICE_GROUPS = 4  # the core plays its voices in this many groups, on as many threads at most
 TAIL_SECONDS = 5.0  # the longest a song's last notes may ring after its end
 # The level follows the file's velocities and volumes as a SoundFont player
 # at its default gain does (real pieces peak within a few dB of fluidsynth's
@@ -51,7 +53,8 @@ class RenderOptions:
     default level; `polyphony` bounds the voices sounding at once. `reverb` and
     `chorus` play the effect units that the voices' sends feed (CC 91 and 93, and a
     soundfont's own sends); with either on, a song ends once its effects' tail has
-    stayed below a 16-bit step for 0.1 s.
+    stayed below a 16-bit step for 0.1 s. `threads` play the voices (None: one a
+    core, up to 4); the output's bits are the same for any number.
     """
 
     rate: int = 44100
@@ -71,6 +74,7 @@ class RenderOptions:
     chorus: bool = True
     max_seconds: float = 6 * 3600  # longer songs are refused
     max_midi_bytes: int = MAX_MIDI_BYTES  # larger MIDI files are refused
+    threads: int | None = None
 
     def check(self) -> None:
         """Raise RenderError, in one line, for the first value of a wrong type or range."""
@@ -81,6 +85,8 @@ class RenderOptions:
             raise RenderError(f"{self.bits!r} bits are not offered: choose 16 or 24")
         _whole("polyphony", self.polyphony, 1, 65535, "a polyphony of {}")
         _whole("max_midi_bytes", self.max_midi_bytes, 1, 1 << 40, "a largest MIDI file of {} bytes")
+        if self.threads is not None:
+            _whole("threads", self.threads, 1, MOST_THREADS, "{} threads")
         _real("gain_db", self.gain_db, "a gain of {} dB")
         if not -96 <= self.gain_db <= 48:
             raise RenderError(f"a gain of {self.gain_db} dB is outside -96 to 48")
@@ -199,6 +205,11 @@ def load(source: Source | Performance, options: RenderOptions = RenderOptions(),
     return Performance(name, midi, tuple(f"{name}: {notice}" for notice in midi.notices))
 
 
+def usable_cores() -> int:
+    """The cores this process may run on."""
+    return len(os.sched_getaffinity(0))
+
+
 def player(performance: Performance, options: RenderOptions, gain: float | None = None) -> _synth.Song:
     """A native song for `options`, its presets built; a song longer than the limit is refused.
     `gain` (linear) replaces the options' level; voices are still judged inaudible at that
@@ -210,7 +221,8 @@ def player(performance: Performance, options: RenderOptions, gain: float | None 
         song = _synth.Song(performance.midi, banks, options.soundfont is None, options.rate, options.polyphony,
                            options.gain() if gain is None else gain, TAIL_SECONDS,
                            None if options.tracks is None else sorted(options.tracks), sorted(options.mute_tracks),
-                           options.channel_mask(), options.gain(), options.reverb, options.chorus)
+                           options.channel_mask(), options.gain(), options.reverb, options.chorus,
+                           options.threads or min(usable_cores(), VOICE_GROUPS))
     except MemoryError:
         raise RenderError(f"{performance.name}: not enough memory to render it") from None
     seconds = song.frames / options.rate

@@ -78,10 +78,13 @@ synth::Selection selection_of(const std::optional<std::vector<std::uint32_t>>& t
 SongPlayer make_song(MidiFile file, std::vector<SharedBank> banks, bool builtin, std::uint32_t rate,
                      std::uint32_t polyphony, double gain, double tail_seconds,
                      std::optional<std::vector<std::uint32_t>> tracks, std::vector<std::uint32_t> muted_tracks,
-                     std::uint16_t channels, std::optional<double> judged_gain, bool reverb, bool chorus) {
+                     std::uint16_t channels, std::optional<double> judged_gain, bool reverb, bool chorus,
+                     std::uint32_t threads) {
     if (!(tail_seconds >= 0.0 && tail_seconds <= 3600.0))
         throw ValueError("a tail of " + std::to_string(tail_seconds) + " s");
-    synth::SongSettings settings{{rate, polyphony, gain, judged_gain.value_or(gain), reverb, chorus}, tail_seconds};
+    if (threads == 0 || threads > 256) throw ValueError(std::to_string(threads) + " threads: 1 to 256");
+    synth::SongSettings settings{{rate, polyphony, gain, judged_gain.value_or(gain), reverb, chorus, threads},
+                                 tail_seconds};
     return {synth::SongRenderer(file, make_library(banks, builtin, rate),
                                 selection_of(tracks, std::move(muted_tracks), channels), settings),
             {}};
@@ -168,7 +171,7 @@ const ClassDefinition& Bound<MidiFile>::definition() {
 const ClassDefinition& Bound<SongPlayer>::definition() {
     static const ClassDefinition definition = define<SongPlayer>(
         Constructor<"Song(midi, banks=(), builtin=True, rate=44100, polyphony=256, gain=1.0, tail_seconds=5.0, "
-                    "tracks=None, muted_tracks=(), channels=65535, judged_gain=None, reverb=True, chorus=True)",
+                    "tracks=None, muted_tracks=(), channels=65535, judged_gain=None, reverb=True, chorus=True, threads=1)",
                     &make_song>{},
         Property<"frames", &song_frames>{},
         Property<"notes", &song_notes>{},

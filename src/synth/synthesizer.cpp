@@ -14,6 +14,9 @@ constexpr float kStep = 1.0f / 32768.0f;  // one step of 16-bit output: below it
 // row while its state stays in cache.
 constexpr std::uint32_t kChunkFrames = 1024;
 constexpr std::uint32_t kNone = UINT32_MAX;
+// The voices' groups at most: as many threads may play them.
+constexpr std::size_t kVoiceGroups = 4;
+static_assert(kVoiceGroups <= Workers::kMostTasks);
 static_assert(kChunkFrames / kControlFrames + 1 <= 32, "a chunk's periods fit a mask of 32 bits");
 
 double judged_scale(const SynthesizerSettings& settings) {
@@ -37,6 +40,9 @@ Synthesizer::Synthesizer(std::shared_ptr<Library> library, SynthesizerSettings s
     reverb_bus_.resize(kChunkFrames);
     chorus_bus_.resize(kChunkFrames);
     takes_.reserve(settings_.polyphony);
+    group_buffers_.resize((kVoiceGroups - 1) * 4 * kChunkFrames);
+    unsigned helpers = std::min<unsigned>(std::max(settings_.threads, 1u), kVoiceGroups) - 1;
+    if (helpers > 0 && settings_.polyphony > 1) workers_ = std::make_unique<Workers>(helpers);
 }
 
 void Synthesizer::apply(const MidiEvent& event) {
@@ -253,9 +259,10 @@ std::uint32_t Synthesizer::render(float* left, float* right, std::uint32_t frame
     return active_.empty() ? sounded : frames;
 }
 
-// Every voice plays the chunk in turn, then the effects follow period by
-// period: each frame's sum is the voices' in their order, as if all voices
-// played each period before the next.
+// Every group of voices plays the chunk, each voice in turn, then the effects
+// follow period by period: each frame's sum is each group's voices' in their
+// order, the groups' added in theirs, as if all voices played each period
+// before the next.
 std::uint32_t Synthesizer::render_chunk(float* left, float* right, const Chunk& chunk) {
     bool effects = settings_.reverb || settings_.chorus;
     if (effects) {
@@ -263,9 +270,14 @@ std::uint32_t Synthesizer::render_chunk(float* left, float* right, const Chunk& 
         std::fill_n(chorus_bus_.begin(), chunk.frames, 0.0f);
     }
     std::size_t count = active_.size();
-    takes_.clear();
-    for (std::size_t index : active_)
-        takes_.push_back(render_voice(voices_[index], chunk, left, right, {reverb_bus_.data(), chorus_bus_.data()}));
+    std::size_t groups = std::min(count, kVoiceGroups);
+    takes_.resize(count);
+    if (workers_ && groups > 1) {
+        workers_->run(groups, [&](std::size_t group) { play_group(group, groups, chunk, left, right); });
+    } else {
+        for (std::size_t group = 0; group < groups; ++group) play_group(group, groups, chunk, left, right);
+    }
+    add_groups(groups, chunk.frames, left, right);
     std::uint32_t sounded = 0, fed = 0, silent_from = 0;  // the period from whose end no voice plays
     for (std::size_t at = 0; at < count; ++at) {
         const Take& take = takes_[at];
@@ -284,6 +296,41 @@ std::uint32_t Synthesizer::render_chunk(float* left, float* right, const Chunk& 
         done += span;
     }
     return sounded;
+}
+
+Synthesizer::Mix Synthesizer::group_mix(std::size_t group, float* left, float* right) {
+    if (group == 0) return {left, right, {reverb_bus_.data(), chorus_bus_.data()}};
+    float* buffers = group_buffers_.data() + (group - 1) * 4 * kChunkFrames;
+    return {buffers, buffers + kChunkFrames, {buffers + 2 * kChunkFrames, buffers + 3 * kChunkFrames}};
+}
+
+// A group's voices are a share of the active ones in their order, the shares
+// as near equal in count as can be.
+void Synthesizer::play_group(std::size_t group, std::size_t groups, const Chunk& chunk, float* left, float* right) {
+    Mix mix = group_mix(group, left, right);
+    if (group > 0) {
+        std::fill_n(mix.left, chunk.frames, 0.0f);
+        std::fill_n(mix.right, chunk.frames, 0.0f);
+        if (settings_.reverb || settings_.chorus) {
+            std::fill_n(mix.buses.reverb, chunk.frames, 0.0f);
+            std::fill_n(mix.buses.chorus, chunk.frames, 0.0f);
+        }
+    }
+    std::size_t count = active_.size();
+    for (std::size_t at = count * group / groups, end = count * (group + 1) / groups; at < end; ++at)
+        takes_[at] = render_voice(voices_[active_[at]], chunk, mix.left, mix.right, mix.buses);
+}
+
+void Synthesizer::add_groups(std::size_t groups, std::uint32_t frames, float* left, float* right) {
+    const bool effects = settings_.reverb || settings_.chorus;
+    for (std::size_t group = 1; group < groups; ++group) {
+        const Mix mix = group_mix(group, left, right);
+        for (std::uint32_t i = 0; i < frames; ++i) left[i] += mix.left[i];
+        for (std::uint32_t i = 0; i < frames; ++i) right[i] += mix.right[i];
+        if (!effects) continue;
+        for (std::uint32_t i = 0; i < frames; ++i) reverb_bus_[i] += mix.buses.reverb[i];
+        for (std::uint32_t i = 0; i < frames; ++i) chorus_bus_[i] += mix.buses.chorus[i];
+    }
 }
 
 // One voice's part of a chunk: its periods in turn while it plays, settled

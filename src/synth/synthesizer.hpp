@@ -10,6 +10,10 @@
 // among those already in their release; when none is, the voice of the
 // oldest note still sounding. A stolen voice stops at once.
 //
+// The voices play in a fixed number of groups, each into buffers of its own,
+// and the groups' sums are added in their order; the groups may play on
+// threads of their own, which changes how soon a render ends, never its bits.
+//
 // Each voice also feeds a reverb and a chorus unit through its sends; their
 // outputs join the voices' in the mix. The chorus does not feed the reverb:
 // each send then sets its own effect's level alone, as the sends' controllers
@@ -27,6 +31,7 @@
 #include "synth/midi_file.hpp"
 #include "synth/reverb.hpp"
 #include "synth/voice.hpp"
+#include "synth/workers.hpp"
 
 namespace ostina::synth {
 
@@ -39,6 +44,7 @@ struct SynthesizerSettings {
     double judged_gain = 1.0;
     bool reverb = true;               // the effect units play the voices' sends
     bool chorus = true;
+    unsigned threads = 1;             // that play the voices, the caller's included
 };
 
 class Synthesizer {
@@ -99,6 +105,14 @@ private:
     };
     std::uint32_t render_chunk(float* left, float* right, const Chunk& chunk);
     Take render_voice(Voice& voice, const Chunk& chunk, float* left, float* right, SendBuses buses);
+    // Where a group of voices plays a chunk: the first into the chunk's own buffers.
+    struct Mix {
+        float *left, *right;
+        SendBuses buses;
+    };
+    Mix group_mix(std::size_t group, float* left, float* right);
+    void play_group(std::size_t group, std::size_t groups, const Chunk& chunk, float* left, float* right);
+    void add_groups(std::size_t groups, std::uint32_t frames, float* left, float* right);
     void add_effects(float* left, float* right, std::uint32_t at, std::uint32_t frames, bool fed);
     std::uint32_t heard_in(const float* left, const float* right, std::uint32_t frames) const;
 
@@ -112,6 +126,8 @@ private:
     Reverb reverb_;
     Chorus chorus_;
     std::vector<float> reverb_bus_, chorus_bus_;  // a chunk's sends
+    std::vector<float> group_buffers_;  // every group's but the first: its sides and sends
+    std::unique_ptr<Workers> workers_;  // none for one thread
     std::vector<Take> takes_;          // of each active voice, in a chunk, in their order
     std::array<bool, 16> moved_{};     // channels whose controllers moved since their voices read them
     std::array<std::uint64_t, 16> settled_in_{};  // the control period a channel's voices last read them in
