@@ -12,7 +12,7 @@
 //
 // The voices play in a fixed number of groups, each into buffers of its own,
 // and the groups' sums are added in their order; the groups may play on
-// threads of their own, which changes how soon a render ends, never its bits.
+// threads of their own, which changes how long a render takes, never its bits.
 //
 // Each voice also feeds a reverb and a chorus unit through its sends; their
 // outputs join the voices' in the mix. The chorus does not feed the reverb:
