@@ -22,8 +22,7 @@ constexpr double kMostDamping = 0.45;  // the feedback low-pass's pole at dampin
 // note at full send and the default level stands about 15 dB below the note.
 constexpr double kWetScale = 0.143;
 constexpr float kQuiet = 1e-9f;       // -180 dBFS: far below the last bit of 24-bit output
-constexpr std::uint32_t kChunk = 64;  // frames processed at a time, on the stack
-constexpr std::array<float, kChunk> kSilence{};
+constexpr std::uint32_t kChunk = 64;  // frames judged quiet or not at a time
 
 std::uint32_t scaled(std::uint32_t frames, std::uint32_t rate) {
     return std::max<std::uint32_t>(1, static_cast<std::uint32_t>(std::lround(frames * (rate / kTunedRate))));
@@ -123,7 +122,7 @@ Reverb::Reverb(const ReverbSettings& settings, std::uint32_t rate, double judged
         if (!(value >= 0.0 && value <= 1.0)) throw ValueError("a reverb setting outside 0-1");
     double decay = kShortestDecay * std::pow(kLongestDecay / kShortestDecay, settings.room_size);
     double damping = settings.damping * kMostDamping;
-    for (std::uint32_t side = 0; side < 2; ++side) {
+    for (std::uint32_t side = 0; side < kSides; ++side) {
         std::uint32_t spread = side * kSpreadFrames;
         for (std::uint32_t frames : kCombFrames) {
             std::uint32_t length = scaled(frames + spread, rate);
@@ -145,32 +144,64 @@ void Reverb::reverberate(Side& side, const float* send, float* out, std::uint32_
     for (Allpass& allpass : side.allpasses) allpass.run(out, frames);
 }
 
-void Reverb::process(const float* send, bool fed, float* left, float* right, std::uint32_t frames) {
-    fed = fed && sounds(send, frames);
-    if (!fed && resting_) return;
+void Reverb::begin(const float* send, std::span<const Period> periods) {
+    send_ = send;
+    periods_.clear();
+    std::uint32_t at = 0;
+    for (const Period& period : periods) {
+        periods_.push_back({at, period.frames, period.fed && sounds(send + at, period.frames)});
+        at += period.frames;
+    }
+    for (std::vector<float>& wet : wet_)
+        if (wet.size() < at) wet.resize(at);
+    first_played_ = first_heard(0);
+}
+
+// The first period from `from` on that the unit plays: the first whose send
+// sounds while it rests, else `from` itself.
+std::size_t Reverb::first_heard(std::size_t from) const {
+    if (resting_)
+        while (from < periods_.size() && !periods_[from].fed) ++from;
+    return from;
+}
+
+void Reverb::run_side(std::size_t side) { play_side(side, first_played_); }
+
+// Once awake the unit plays every period to the chunk's end (only `add`
+// may put it to rest), so a side plays them in one run: a comb's or an
+// allpass's frames are the same however their run is cut.
+void Reverb::play_side(std::size_t side, std::size_t first) {
+    if (first >= periods_.size()) return;
+    const std::uint32_t at = periods_[first].at;
+    const std::uint32_t frames = periods_.back().at + periods_.back().frames - at;
+    float* out = wet_[side].data() + at;
+    if (damped_) reverberate<true>(sides_[side], send_ + at, out, frames);
+    else reverberate<false>(sides_[side], send_ + at, out, frames);
+}
+
+void Reverb::add(std::size_t index, float* left, float* right) {
+    const Planned& period = periods_[index];
+    if (!period.fed && resting_) return;
     resting_ = false;
-    float wet_left[kChunk], wet_right[kChunk];
-    for (std::uint32_t done = 0; done < frames;) {
-        std::uint32_t count = std::min(frames - done, kChunk);
-        const float* in = fed ? send + done : kSilence.data();
-        if (damped_) {
-            reverberate<true>(sides_[0], in, wet_left, count);
-            reverberate<true>(sides_[1], in, wet_right, count);
-        } else {
-            reverberate<false>(sides_[0], in, wet_left, count);
-            reverberate<false>(sides_[1], in, wet_right, count);
-        }
-        for (std::uint32_t i = 0; i < count; ++i) {
-            left[done + i] += wet_left[i] * direct_ + wet_right[i] * across_;
-            right[done + i] += wet_right[i] * direct_ + wet_left[i] * across_;
+    const float* wet_left = wet_[0].data() + period.at;
+    const float* wet_right = wet_[1].data() + period.at;
+    for (std::uint32_t done = 0; done < period.frames;) {
+        std::uint32_t count = std::min(period.frames - done, kChunk);
+        for (std::uint32_t i = done; i < done + count; ++i) {
+            left[i] += wet_left[i] * direct_ + wet_right[i] * across_;
+            right[i] += wet_right[i] * direct_ + wet_left[i] * across_;
         }
         // Quiet by a bound of the mix: no output frame exceeds the sides'
         // peak times the two wet gains' sum.
-        bool quiet = !fed && (direct_ + across_) * peak_of(wet_left, wet_right, count) * judged_scale_ < kQuiet;
+        bool quiet = !period.fed && (direct_ + across_) * peak_of(wet_left + done, wet_right + done, count) * judged_scale_ < kQuiet;
         quiet_ = quiet ? quiet_ + count : 0;
         done += count;
     }
-    if (quiet_ >= longest_) rest();
+    if (quiet_ < longest_) return;
+    rest();
+    // The sides played on from the state the rest has cleared: they play
+    // the chunk's later periods again, from silence.
+    for (std::size_t side = 0; side < kSides; ++side) play_side(side, first_heard(index + 1));
 }
 
 void Reverb::rest() {

@@ -13,7 +13,9 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace ostina::synth {
@@ -31,9 +33,26 @@ public:
     // judged inaudible (the judged gain over the mix's gain).
     Reverb(const ReverbSettings& settings, std::uint32_t rate, double judged_scale);
 
-    // Adds the reverberation of the next `frames` frames of `send` to `left`
-    // and `right`. `fed` false promises a silent send, which is not read.
-    void process(const float* send, bool fed, float* left, float* right, std::uint32_t frames);
+    static constexpr std::size_t kSides = 2;
+
+    // A period of a chunk: its frames, and whether the voices fed the send
+    // in it (false promises a silent send, which is not read).
+    struct Period {
+        std::uint32_t frames;
+        bool fed;
+    };
+
+    // A chunk's reverberation, in three steps. `begin` takes the chunk's
+    // send and periods; `run_side` then plays each side, which may run on
+    // threads of their own, in either order; `add` adds each period's
+    // output, in order, to the mix at `left` and `right`. The send stays
+    // unchanged until the last period is added. The bits are those of the
+    // periods played one by one.
+    void begin(const float* send, std::span<const Period> periods);
+    void run_side(std::size_t side);
+    void add(std::size_t period, float* left, float* right);
+    // Whether `run_side` has anything to play in the chunk begun.
+    bool plays() const { return first_played_ < periods_.size(); }
 
     // Whether the unit holds any sound: false once it has come to rest.
     bool ringing() const { return !resting_; }
@@ -70,17 +89,30 @@ private:
         std::vector<Allpass> allpasses;
     };
 
+    // A chunk's period as begun: where it starts in the chunk, and whether
+    // its send sounds.
+    struct Planned {
+        std::uint32_t at, frames;
+        bool fed;
+    };
+
     template <bool Damped>
     void reverberate(Side& side, const float* send, float* out, std::uint32_t frames);
+    void play_side(std::size_t side, std::size_t first);
+    std::size_t first_heard(std::size_t from) const;
     void rest();
 
-    std::array<Side, 2> sides_;
+    std::array<Side, kSides> sides_;
     bool damped_;
     float direct_, across_;   // the wet gains of a side's own output and the other's
     double judged_scale_;
     std::uint32_t longest_;   // frames through the longest path of delays
     std::uint32_t quiet_ = 0; // frames since the send or the output last sounded
     bool resting_ = true;
+    const float* send_ = nullptr;           // the chunk's
+    std::vector<Planned> periods_;
+    std::size_t first_played_ = 0;          // the chunk's first period the sides play
+    std::array<std::vector<float>, kSides> wet_;  // each side's output over the chunk
 };
 
 }  // namespace ostina::synth

@@ -39,6 +39,7 @@ Synthesizer::Synthesizer(std::shared_ptr<Library> library, SynthesizerSettings s
     active_.reserve(settings_.polyphony);
     reverb_bus_.resize(kChunkFrames);
     chorus_bus_.resize(kChunkFrames);
+    periods_.reserve(kChunkFrames / kControlFrames + 1);
     takes_.reserve(settings_.polyphony);
     group_buffers_.resize((kVoiceGroups - 1) * 4 * kChunkFrames);
     unsigned helpers = std::min<unsigned>(std::max(settings_.threads, 1u), kVoiceGroups) - 1;
@@ -264,8 +265,7 @@ std::uint32_t Synthesizer::render(float* left, float* right, std::uint32_t frame
 // order, the groups' added in theirs, as if all voices played each period
 // before the next.
 std::uint32_t Synthesizer::render_chunk(float* left, float* right, const Chunk& chunk) {
-    bool effects = settings_.reverb || settings_.chorus;
-    if (effects) {
+    if (effects()) {
         std::fill_n(reverb_bus_.begin(), chunk.frames, 0.0f);
         std::fill_n(chorus_bus_.begin(), chunk.frames, 0.0f);
     }
@@ -286,9 +286,18 @@ std::uint32_t Synthesizer::render_chunk(float* left, float* right, const Chunk& 
         silent_from = std::max(silent_from, voices_[active_[at]].active() ? kNone : take.periods - 1);
     }
     std::erase_if(active_, [&](std::size_t index) { return !voices_[index].active(); });
-    for (std::uint32_t done = 0, period = 0; done < chunk.frames; ++period) {
-        std::uint32_t span = std::min(chunk.frames - done, kControlFrames - static_cast<std::uint32_t>(clock_ % kControlFrames));
-        if (effects) add_effects(left + done, right + done, done, span, (fed >> period & 1) != 0);
+    periods_.clear();
+    for (std::uint32_t done = 0; done < chunk.frames;) {
+        std::uint32_t span = std::min(chunk.frames - done, kControlFrames - static_cast<std::uint32_t>((clock_ + done) % kControlFrames));
+        periods_.push_back({span, (fed >> periods_.size() & 1) != 0});
+        done += span;
+    }
+    if (settings_.reverb) play_reverb();
+    std::uint32_t done = 0;
+    for (std::size_t period = 0; period < periods_.size(); ++period) {
+        std::uint32_t span = periods_[period].frames;
+        if (settings_.reverb) reverb_.add(period, left + done, right + done);
+        if (settings_.chorus) chorus_.process(chorus_bus_.data() + done, periods_[period].fed, clock_, left + done, right + done, span);
         if (period >= silent_from && ringing())
             if (std::uint32_t loud = heard_in(left + done, right + done, span))
                 sounded = std::max(sounded, chunk.begins + done + loud);
@@ -296,6 +305,17 @@ std::uint32_t Synthesizer::render_chunk(float* left, float* right, const Chunk& 
         done += span;
     }
     return sounded;
+}
+
+// The reverb's two sides over the chunk, on two threads when there are.
+void Synthesizer::play_reverb() {
+    reverb_.begin(reverb_bus_.data(), periods_);
+    if (!reverb_.plays()) return;
+    if (workers_) {
+        workers_->run(Reverb::kSides, [&](std::size_t side) { reverb_.run_side(side); });
+    } else {
+        for (std::size_t side = 0; side < Reverb::kSides; ++side) reverb_.run_side(side);
+    }
 }
 
 Synthesizer::Mix Synthesizer::group_mix(std::size_t group, float* left, float* right) {
@@ -311,7 +331,7 @@ void Synthesizer::play_group(std::size_t group, std::size_t groups, const Chunk&
     if (group > 0) {
         std::fill_n(mix.left, chunk.frames, 0.0f);
         std::fill_n(mix.right, chunk.frames, 0.0f);
-        if (settings_.reverb || settings_.chorus) {
+        if (effects()) {
             std::fill_n(mix.buses.reverb, chunk.frames, 0.0f);
             std::fill_n(mix.buses.chorus, chunk.frames, 0.0f);
         }
@@ -322,12 +342,11 @@ void Synthesizer::play_group(std::size_t group, std::size_t groups, const Chunk&
 }
 
 void Synthesizer::add_groups(std::size_t groups, std::uint32_t frames, float* left, float* right) {
-    const bool effects = settings_.reverb || settings_.chorus;
     for (std::size_t group = 1; group < groups; ++group) {
         const Mix mix = group_mix(group, left, right);
         for (std::uint32_t i = 0; i < frames; ++i) left[i] += mix.left[i];
         for (std::uint32_t i = 0; i < frames; ++i) right[i] += mix.right[i];
-        if (!effects) continue;
+        if (!effects()) continue;
         for (std::uint32_t i = 0; i < frames; ++i) reverb_bus_[i] += mix.buses.reverb[i];
         for (std::uint32_t i = 0; i < frames; ++i) chorus_bus_[i] += mix.buses.chorus[i];
     }
@@ -359,13 +378,6 @@ Synthesizer::Take Synthesizer::render_voice(Voice& voice, const Chunk& chunk, fl
         ++take.periods;
     } while (done < chunk.frames && voice.active());
     return take;
-}
-
-// The effect units' outputs for a span at `at` in the chunk, added to the
-// voices'; `fed` false when no voice sent anything.
-void Synthesizer::add_effects(float* left, float* right, std::uint32_t at, std::uint32_t frames, bool fed) {
-    if (settings_.reverb) reverb_.process(reverb_bus_.data() + at, fed, left, right, frames);
-    if (settings_.chorus) chorus_.process(chorus_bus_.data() + at, fed, clock_, left, right, frames);
 }
 
 // Frames up to the last whose either side reaches a 16-bit step at the judged gain.
