@@ -98,7 +98,7 @@ class Song:
                 chorus: bool = True, threads: int = 1) -> Song:
         """`judged_gain` is the mix's gain against which a voice and the effects' tail are judged
         inaudible (default `gain`); `reverb` and `chorus` play the voices' sends through the effect units;
-        `threads` (1-256) play the voices and the reverb, with the same bits for any number."""
+        `threads` (1-256) play the voices and the effects, with the same bits for any number."""
     @property
     def frames(self) -> int:
         """Frames up to the song's last event."""

@@ -96,7 +96,7 @@ def parser() -> argparse.ArgumentParser:
                    "chorus each voice sends to, by CC 93 or its soundfont)")
     p.add_argument("--polyphony", type=int, default=256, metavar="VOICES", help="the most voices sounding at "
                    "once (default 256); a new note beyond it takes the quietest released voice, else the oldest")
-    p.add_argument("--threads", type=positive, metavar="N", help="play the voices and the reverb on N threads (default: one a "
+    p.add_argument("--threads", type=positive, metavar="N", help="play the voices and effects on N threads (default: one a "
                    "core, up to 4; one a worker for many files); the output is the same for any N")
     p.add_argument("--tracks", type=tracks, help="play only these tracks, counted from 0 (e.g. 1,2)")
     p.add_argument("--mute-tracks", type=tracks, default=frozenset(), help="silence these tracks")

@@ -53,8 +53,8 @@ class RenderOptions:
     default level; `polyphony` bounds the voices sounding at once. `reverb` and
     `chorus` play the effect units that the voices' sends feed (CC 91 and 93, and a
     soundfont's own sends); with either on, a song ends once its effects' tail has
-    stayed below a 16-bit step for 0.1 s. `threads` play the voices and the reverb's two
-    sides (None: one a core, up to 4); the output's bits are the same for any number.
+    stayed below a 16-bit step for 0.1 s. `threads` play the voices and the effect units
+    (None: one a core, up to 4); the output's bits are the same for any number.
     """
 
     rate: int = 44100

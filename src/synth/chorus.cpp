@@ -94,8 +94,7 @@ Chorus::Read Chorus::read_for(Copy& copy, std::uint64_t frame) const {
 
 // Copy by copy over the chunk, into sums that start from silence and so
 // hold each frame's copies in their order before the sides are touched.
-void Chorus::add_copies(std::uint64_t frame, float* left, float* right, std::uint32_t frames) {
-    float sum_left[kChunk], sum_right[kChunk];
+void Chorus::sum_copies(std::uint64_t frame, float* sum_left, float* sum_right, std::uint32_t frames) {
     std::fill_n(sum_left, frames, 0.0f);
     std::fill_n(sum_right, frames, 0.0f);
     const float* line = line_.data();
@@ -110,30 +109,64 @@ void Chorus::add_copies(std::uint64_t frame, float* left, float* right, std::uin
             sum_right[i] += sample * read.to_right;
         }
     }
-    for (std::uint32_t i = 0; i < frames; ++i) {
-        left[i] += sum_left[i];
-        right[i] += sum_right[i];
+}
+
+void Chorus::begin(const float* send, std::span<const FedPeriod> periods, std::uint64_t frame) {
+    send_ = send;
+    frame_ = frame;
+    periods_.clear();
+    std::uint32_t at = 0;
+    for (const FedPeriod& period : periods) {
+        periods_.push_back({at, period.frames, period.fed && sounds(send + at, period.frames), false, !resting_});
+        at += period.frames;
+    }
+    for (std::vector<float>& sums : sums_)
+        if (sums.size() < at) sums.resize(at);
+}
+
+bool Chorus::plays() const {
+    return !copies_.empty() &&
+           (!resting_ || std::any_of(periods_.begin(), periods_.end(), [](const Planned& period) { return period.fed; }));
+}
+
+void Chorus::run() {
+    for (Planned& period : periods_) {
+        period.played = play_period(period);
+        period.ringing = !resting_;
     }
 }
 
-void Chorus::process(const float* send, bool fed, std::uint64_t frame, float* left, float* right,
-                     std::uint32_t frames) {
-    if (copies_.empty()) return;
-    fed = fed && sounds(send, frames);
-    if (!fed && resting_) return;
+// A period played as it comes: its frames written to the line and its
+// copies summed, unless the unit rests through it.
+bool Chorus::play_period(const Planned& period) {
+    if (copies_.empty() || (!period.fed && resting_)) return false;
     resting_ = false;
-    for (std::uint32_t done = 0; done < frames;) {
-        auto count = static_cast<std::uint32_t>(std::min<std::uint64_t>(frames - done, kChunk - (frame + done) % kChunk));
-        write(fed ? send + done : kSilence.data(), count);
-        add_copies(frame + done, left + done, right + done, count);
+    for (std::uint32_t done = 0; done < period.frames;) {
+        const std::uint32_t at = period.at + done;
+        const std::uint64_t frame = frame_ + at;
+        auto count = static_cast<std::uint32_t>(std::min<std::uint64_t>(period.frames - done, kChunk - frame % kChunk));
+        write(period.fed ? send_ + at : kSilence.data(), count);
+        sum_copies(frame, sums_[0].data() + at, sums_[1].data() + at, count);
         at_ = (at_ + count) & mask_;
-        silent_ = fed ? 0 : silent_ + count;
+        silent_ = period.fed ? 0 : silent_ + count;
         done += count;
     }
     // A line's length of silent frames written: it holds only zeros.
     if (silent_ >= line_.size()) {
         resting_ = true;
         silent_ = 0;
+    }
+    return true;
+}
+
+void Chorus::add(std::size_t index, float* left, float* right) const {
+    const Planned& period = periods_[index];
+    if (!period.played) return;
+    const float* sum_left = sums_[0].data() + period.at;
+    const float* sum_right = sums_[1].data() + period.at;
+    for (std::uint32_t i = 0; i < period.frames; ++i) {
+        left[i] += sum_left[i];
+        right[i] += sum_right[i];
     }
 }
 

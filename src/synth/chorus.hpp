@@ -9,8 +9,13 @@
 // silent once the send has been silent for a line's length, and then rests.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
+
+#include "synth/fed_period.hpp"
 
 namespace ostina::synth {
 
@@ -25,13 +30,21 @@ class Chorus {
 public:
     Chorus(const ChorusSettings& settings, std::uint32_t rate);
 
-    // Adds the copies of the next `frames` frames of `send`, the first of
-    // them the synthesizer's frame `frame`, to `left` and `right`; the LFOs
-    // are read every 64 frames from the first. `fed`
-    // false promises a silent send, which is not read.
-    void process(const float* send, bool fed, std::uint64_t frame, float* left, float* right, std::uint32_t frames);
+    // A chunk's copies, in three steps. `begin` takes the chunk's send, its
+    // periods and the synthesizer's frame at its start; `run` then plays
+    // them, which may be on a thread of its own; `add` adds each period's
+    // copies, in order, to the mix at `left` and `right`. The LFOs are read
+    // every 64 frames from the synthesizer's first. The send stays unchanged
+    // until `run` returns.
+    void begin(const float* send, std::span<const FedPeriod> periods, std::uint64_t frame);
+    void run();
+    void add(std::size_t period, float* left, float* right) const;
+    // Whether `run` has anything to play in the chunk begun.
+    bool plays() const;
 
     bool ringing() const { return !resting_; }
+    // Whether the unit held sound after a period of the chunk `run` played.
+    bool ringing_after(std::size_t period) const { return periods_[period].ringing; }
 
 private:
     struct Copy {
@@ -47,11 +60,19 @@ private:
         float to_left, to_right;
     };
 
+    // A chunk's period: where it starts in the chunk, whether its send
+    // sounds, and, once run, whether the unit played it and held sound after it.
+    struct Planned {
+        std::uint32_t at, frames;
+        bool fed, played, ringing;
+    };
+
     std::int64_t delay_at(const Copy& copy, std::uint64_t frame) const;
     void settle(Copy& copy, std::uint64_t frame) const;
     Read read_for(Copy& copy, std::uint64_t frame) const;
     void write(const float* send, std::uint32_t frames);
-    void add_copies(std::uint64_t frame, float* left, float* right, std::uint32_t frames);
+    void sum_copies(std::uint64_t frame, float* left, float* right, std::uint32_t frames);
+    bool play_period(const Planned& period);
 
     std::vector<Copy> copies_;
     std::vector<float> line_;     // a power of two long
@@ -62,6 +83,10 @@ private:
     float gain_;
     std::uint32_t silent_ = 0;    // frames since the send last sounded
     bool resting_ = true;
+    const float* send_ = nullptr;  // the chunk's
+    std::uint64_t frame_ = 0;      // the synthesizer's, at the chunk's start
+    std::vector<Planned> periods_;
+    std::array<std::vector<float>, 2> sums_;  // the copies' sums over the chunk, left and right
 };
 
 }  // namespace ostina::synth

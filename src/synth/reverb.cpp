@@ -144,11 +144,11 @@ void Reverb::reverberate(Side& side, const float* send, float* out, std::uint32_
     for (Allpass& allpass : side.allpasses) allpass.run(out, frames);
 }
 
-void Reverb::begin(const float* send, std::span<const Period> periods) {
+void Reverb::begin(const float* send, std::span<const FedPeriod> periods) {
     send_ = send;
     periods_.clear();
     std::uint32_t at = 0;
-    for (const Period& period : periods) {
+    for (const FedPeriod& period : periods) {
         periods_.push_back({at, period.frames, period.fed && sounds(send + at, period.frames)});
         at += period.frames;
     }

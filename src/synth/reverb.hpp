@@ -18,6 +18,8 @@
 #include <span>
 #include <vector>
 
+#include "synth/fed_period.hpp"
+
 namespace ostina::synth {
 
 struct ReverbSettings {
@@ -35,20 +37,13 @@ public:
 
     static constexpr std::size_t kSides = 2;
 
-    // A period of a chunk: its frames, and whether the voices fed the send
-    // in it (false promises a silent send, which is not read).
-    struct Period {
-        std::uint32_t frames;
-        bool fed;
-    };
-
     // A chunk's reverberation, in three steps. `begin` takes the chunk's
     // send and periods; `run_side` then plays each side, which may run on
     // threads of their own, in either order; `add` adds each period's
     // output, in order, to the mix at `left` and `right`. The send stays
     // unchanged until the last period is added. The bits are those of the
     // periods played one by one.
-    void begin(const float* send, std::span<const Period> periods);
+    void begin(const float* send, std::span<const FedPeriod> periods);
     void run_side(std::size_t side);
     void add(std::size_t period, float* left, float* right);
     // Whether `run_side` has anything to play in the chunk begun.

@@ -292,13 +292,13 @@ std::uint32_t Synthesizer::render_chunk(float* left, float* right, const Chunk& 
         periods_.push_back({span, (fed >> periods_.size() & 1) != 0});
         done += span;
     }
-    if (settings_.reverb) play_reverb();
+    if (effects()) play_effects();
     std::uint32_t done = 0;
     for (std::size_t period = 0; period < periods_.size(); ++period) {
         std::uint32_t span = periods_[period].frames;
         if (settings_.reverb) reverb_.add(period, left + done, right + done);
-        if (settings_.chorus) chorus_.process(chorus_bus_.data() + done, periods_[period].fed, clock_, left + done, right + done, span);
-        if (period >= silent_from && ringing())
+        if (settings_.chorus) chorus_.add(period, left + done, right + done);
+        if (period >= silent_from && ringing_after(period))
             if (std::uint32_t loud = heard_in(left + done, right + done, span))
                 sounded = std::max(sounded, chunk.begins + done + loud);
         clock_ += span;
@@ -307,15 +307,35 @@ std::uint32_t Synthesizer::render_chunk(float* left, float* right, const Chunk& 
     return sounded;
 }
 
-// The reverb's two sides over the chunk, on two threads when there are.
-void Synthesizer::play_reverb() {
-    reverb_.begin(reverb_bus_.data(), periods_);
-    if (!reverb_.plays()) return;
-    if (workers_) {
-        workers_->run(Reverb::kSides, [&](std::size_t side) { reverb_.run_side(side); });
-    } else {
-        for (std::size_t side = 0; side < Reverb::kSides; ++side) reverb_.run_side(side);
+// The effect units over the chunk: the reverb's two sides and the chorus,
+// each a task, on threads when there are.
+void Synthesizer::play_effects() {
+    std::size_t sides = 0;
+    bool chorus = false;
+    if (settings_.reverb) {
+        reverb_.begin(reverb_bus_.data(), periods_);
+        sides = reverb_.plays() ? Reverb::kSides : 0;
     }
+    if (settings_.chorus) {
+        chorus_.begin(chorus_bus_.data(), periods_, clock_);
+        chorus = chorus_.plays();
+    }
+    auto play = [&](std::size_t task) {
+        if (task < sides) reverb_.run_side(task);
+        else chorus_.run();
+    };
+    std::size_t tasks = sides + (chorus ? 1 : 0);
+    if (workers_ && tasks > 1) {
+        workers_->run(tasks, play);
+    } else {
+        for (std::size_t task = 0; task < tasks; ++task) play(task);
+    }
+}
+
+// Whether either unit held sound after a period of the chunk: the reverb
+// has come to that period, the chorus has played the chunk.
+bool Synthesizer::ringing_after(std::size_t period) const {
+    return (settings_.reverb && reverb_.ringing()) || (settings_.chorus && chorus_.ringing_after(period));
 }
 
 Synthesizer::Mix Synthesizer::group_mix(std::size_t group, float* left, float* right) {

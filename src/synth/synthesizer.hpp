@@ -12,8 +12,8 @@
 //
 // The voices play in a fixed number of groups, each into buffers of its own,
 // and the groups' sums are added in their order; the groups, and then the
-// reverb's two sides, may play on threads of their own, which changes how
-// long a render takes, never its bits.
+// reverb's two sides and the chorus, may play on threads of their own,
+// which changes how long a render takes, never its bits.
 //
 // Each voice also feeds a reverb and a chorus unit through its sends; their
 // outputs join the voices' in the mix. The chorus does not feed the reverb:
@@ -29,6 +29,7 @@
 #include "synth/bank.hpp"
 #include "synth/channel.hpp"
 #include "synth/chorus.hpp"
+#include "synth/fed_period.hpp"
 #include "synth/midi_file.hpp"
 #include "synth/reverb.hpp"
 #include "synth/voice.hpp"
@@ -115,7 +116,8 @@ private:
     void play_group(std::size_t group, std::size_t groups, const Chunk& chunk, float* left, float* right);
     void add_groups(std::size_t groups, std::uint32_t frames, float* left, float* right);
     bool effects() const { return settings_.reverb || settings_.chorus; }
-    void play_reverb();
+    void play_effects();
+    bool ringing_after(std::size_t period) const;
     std::uint32_t heard_in(const float* left, const float* right, std::uint32_t frames) const;
 
     std::shared_ptr<Library> library_;
@@ -128,7 +130,7 @@ private:
     Reverb reverb_;
     Chorus chorus_;
     std::vector<float> reverb_bus_, chorus_bus_;  // a chunk's sends
-    std::vector<Reverb::Period> periods_;         // a chunk's control periods, and which the voices fed
+    std::vector<FedPeriod> periods_;              // a chunk's control periods, and which the voices fed
     std::vector<float> group_buffers_;  // every group's but the first: its sides and sends
     std::unique_ptr<Workers> workers_;  // none for one thread
     std::vector<Take> takes_;          // of each active voice, in a chunk, in their order
