@@ -100,7 +100,7 @@ def selected_sample_mb(song: pathlib.Path, soundfont: str) -> float:
     preset (bank 0 for a program, kit 0 for the drums when the file lacks the one asked
     for) that take its key and velocity."""
     from ostina_render import _synth
-    from ostina_render.soundfont import load_soundfont
+    from ostina_render.banks import load_soundfont
 
     bank = load_soundfont(soundfont)
     presets = {(bank_number, program) for _, bank_number, program, _, _ in bank.presets()}

@@ -1,4 +1,5 @@
 """The ostina-render command: outputs, one-line errors that leave nothing behind, Ctrl-C."""
+import importlib.util
 import io
 import os
 import re
@@ -15,6 +16,8 @@ import soundfile
 from conftest import needs_plain_allocator
 from midi_songs import control, note, write_song
 from ostina_render import RenderOptions, _synth, render_array, render_file
+
+TIMGM = os.path.join(importlib.util.find_spec("pretty_midi").submodule_search_locations[0], "TimGM6mb.sf2")
 
 
 def ostina_render(*arguments):
@@ -206,11 +209,13 @@ def test_a_wav_needs_nothing_of_the_render_extra_and_flac_names_the_install_that
         assert requirement == "ostina" or (tmp_path / requirement / "pyproject.toml").exists()
 
 
-def test_a_file_renders_without_the_modules_of_songs_held_as_objects_and_of_user_samples(tmp_path, song):
+@pytest.mark.parametrize("flags", [[], ["--soundfont", TIMGM]], ids=["built-in bank", "soundfont"])
+def test_a_file_renders_without_the_modules_of_songs_held_as_objects_of_user_samples_and_of_typing(tmp_path, song,
+                                                                                                      flags):
     # Start-up is most of a short piece's time: these modules are imported only when used.
-    unused = ("ostina_render.song", "ostina_render.instruments", "fractions")
+    unused = ("ostina_render.song", "ostina_render.instruments", "ostina_render.soundfont", "fractions", "typing")
     script = f"import sys; from ostina_render.cli import main; main(); print(sorted(set({unused!r}) & set(sys.modules)))"
-    result = subprocess.run([sys.executable, "-c", script, str(song), "-o", str(tmp_path / "out.wav"), "-q"],
+    result = subprocess.run([sys.executable, "-c", script, str(song), "-o", str(tmp_path / "out.wav"), "-q", *flags],
                             capture_output=True, text=True)
     assert (result.returncode, result.stdout, result.stderr) == (0, "[]\n", "")
 

@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 from ostina_render._synth import Synthesizer
-from ostina_render.soundfont import write_builtin_soundfont
+from ostina_render.banks import write_builtin_soundfont
 
 RATE = 44100
 DECAYING = [*range(16), *range(24, 29), 31]  # pianos, mallets, the unamplified guitars

@@ -19,7 +19,8 @@ from conftest import tool_environment
 from midi_songs import control, note, write_song
 from ostina_render import RenderError, RenderOptions, render_array, render_file
 from ostina_render._synth import Bank, Synthesizer
-from ostina_render.soundfont import SoundFont, load_soundfont
+from ostina_render.banks import load_soundfont
+from ostina_render.soundfont import SoundFont
 from ostina_render.soundfont_writer import write_soundfont
 from synth_banks import RATE, frequency, render, synthesizer
 

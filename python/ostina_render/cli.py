@@ -174,7 +174,7 @@ def _is_standard_output(target: Any) -> bool:
 
 
 def write_bank(arguments: argparse.Namespace) -> None:
-    from .soundfont import write_builtin_soundfont
+    from .banks import write_builtin_soundfont
 
     bank = write_builtin_soundfont(arguments.write_soundfont, arguments.rate)
     if not arguments.quiet:

@@ -282,7 +282,7 @@ def mute_notices(performance: Performance, options: RenderOptions) -> tuple[str,
 def soundfont_bank(options: RenderOptions) -> _synth.Bank | None:
     if options.soundfont is None:
         return None
-    from .soundfont import load_soundfont
+    from .banks import load_soundfont
 
     return load_soundfont(options.soundfont)
 
@@ -320,7 +320,7 @@ def notices(performance: Performance, song: _synth.Song, options: RenderOptions)
 def soundfont_notices(options: RenderOptions) -> tuple[str, ...]:
     if options.soundfont is None:
         return ()
-    from .soundfont import load_soundfont, soundfont_notices as of_bank
+    from .banks import load_soundfont, soundfont_notices as of_bank
 
     return of_bank(os.fspath(options.soundfont), load_soundfont(options.soundfont))
 
