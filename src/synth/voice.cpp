@@ -1,8 +1,10 @@
 #include "synth/voice.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 #include "synth/units.hpp"
 
@@ -409,9 +411,9 @@ std::uint32_t Voice::read_frames(const Frame* data, float* mono, std::uint32_t f
 // or by a factor; the gains glide by a step a frame, a glide's first step
 // heard on its first frame. Four frames at a time, each lane's level and
 // gains computed from the span's start, so that no chain runs from frame to
-// frame. `Sends` adds the sends to the buses too, with gains that glide as
-// the sides' do.
-template <bool Filtered, bool Adds, bool Sends>
+// frame. `ToReverb` and `ToChorus` add the sends to their buses too, with
+// gains that glide as the sides' do; a send of no gain adds nothing.
+template <bool Filtered, bool Adds, bool ToReverb, bool ToChorus>
 void Voice::shape_span(float* mono, float* left, float* right, SendBuses buses, std::uint32_t frames) {
     if constexpr (Filtered) filter_.process(mono, frames);
     const float level = static_cast<float>(volume_.level());
@@ -435,15 +437,18 @@ void Voice::shape_span(float* mono, float* left, float* right, SendBuses buses, 
         out_right += sample * right_gains;
         std::memcpy(left + i, &out_left, sizeof out_left);
         std::memcpy(right + i, &out_right, sizeof out_right);
-        if constexpr (Sends) {
-            Lanes to_reverb, to_chorus;
+        if constexpr (ToReverb) {
+            Lanes to_reverb;
             std::memcpy(&to_reverb, buses.reverb + i, sizeof to_reverb);
-            std::memcpy(&to_chorus, buses.chorus + i, sizeof to_chorus);
             to_reverb += sample * reverb_gains;
-            to_chorus += sample * chorus_gains;
             std::memcpy(buses.reverb + i, &to_reverb, sizeof to_reverb);
-            std::memcpy(buses.chorus + i, &to_chorus, sizeof to_chorus);
             reverb_gains += 4.0f * reverb_step;
+        }
+        if constexpr (ToChorus) {
+            Lanes to_chorus;
+            std::memcpy(&to_chorus, buses.chorus + i, sizeof to_chorus);
+            to_chorus += sample * chorus_gains;
+            std::memcpy(buses.chorus + i, &to_chorus, sizeof to_chorus);
             chorus_gains += 4.0f * chorus_step;
         }
         levels = Adds ? levels + four : levels * four;
@@ -454,10 +459,8 @@ void Voice::shape_span(float* mono, float* left, float* right, SendBuses buses, 
         float sample = mono[i] * levels[lane];
         left[i] += sample * left_gains[lane];
         right[i] += sample * right_gains[lane];
-        if constexpr (Sends) {
-            buses.reverb[i] += sample * reverb_gains[lane];
-            buses.chorus[i] += sample * chorus_gains[lane];
-        }
+        if constexpr (ToReverb) buses.reverb[i] += sample * reverb_gains[lane];
+        if constexpr (ToChorus) buses.chorus[i] += sample * chorus_gains[lane];
     }
     left_gain_ += static_cast<float>(frames) * left_step;
     right_gain_ += static_cast<float>(frames) * right_step;
@@ -466,16 +469,17 @@ void Voice::shape_span(float* mono, float* left, float* right, SendBuses buses, 
 }
 
 // The span's shaping for the voice's state, chosen once a span: a voice
-// without sends costs what it did before the effect units.
+// without sends costs what it did before the effect units. A send of no
+// gain would add zeros, which leave a bus's sums as they are (a sum of
+// floats is never -0 once it starts from +0).
 void Voice::shape(float* mono, float* left, float* right, SendBuses buses, std::uint32_t frames) {
     using Shaper = void (Voice::*)(float*, float*, float*, SendBuses, std::uint32_t);
-    static constexpr Shaper kShapers[8] = {
-        &Voice::shape_span<false, false, false>, &Voice::shape_span<false, false, true>,
-        &Voice::shape_span<false, true, false>,  &Voice::shape_span<false, true, true>,
-        &Voice::shape_span<true, false, false>,  &Voice::shape_span<true, false, true>,
-        &Voice::shape_span<true, true, false>,   &Voice::shape_span<true, true, true>,
-    };
-    std::size_t index = (filtered_ ? 4 : 0) + (volume_.adds() ? 2 : 0) + (sends() ? 1 : 0);
+    static constexpr auto kShapers = []<std::size_t... Index>(std::index_sequence<Index...>) {
+        return std::array<Shaper, sizeof...(Index)>{
+            &Voice::shape_span<(Index & 8) != 0, (Index & 4) != 0, (Index & 2) != 0, (Index & 1) != 0>...};
+    }(std::make_index_sequence<16>{});
+    std::size_t index = (filtered_ ? 8 : 0) + (volume_.adds() ? 4 : 0) + (sends_to_reverb() ? 2 : 0) +
+                        (sends_to_chorus() ? 1 : 0);
     (this->*kShapers[index])(mono, left, right, buses, frames);
 }
 

@@ -68,7 +68,7 @@ public:
     // the buses; returns how many it sounded in (fewer when it ends).
     std::uint32_t render(float* left, float* right, SendBuses buses, std::uint32_t frames);
     // Whether the next frames may add to the buses.
-    bool sends() const { return reverb_gain_ != 0.0f || reverb_step_ != 0.0f || chorus_gain_ != 0.0f || chorus_step_ != 0.0f; }
+    bool sends() const { return sends_to_reverb() || sends_to_chorus(); }
 
     void release();                  // the note ends: the release begins
     void choke();                    // cut short quickly (exclusive class, all sound off)
@@ -96,7 +96,9 @@ private:
     std::uint32_t read_span(float* mono, std::uint32_t frames);
     template <class Frame>
     std::uint32_t read_frames(const Frame* data, float* mono, std::uint32_t frames);
-    template <bool Filtered, bool Adds, bool Sends>
+    bool sends_to_reverb() const { return reverb_gain_ != 0.0f || reverb_step_ != 0.0f; }
+    bool sends_to_chorus() const { return chorus_gain_ != 0.0f || chorus_step_ != 0.0f; }
+    template <bool Filtered, bool Adds, bool ToReverb, bool ToChorus>
     void shape_span(float* mono, float* left, float* right, SendBuses buses, std::uint32_t frames);
     void shape(float* mono, float* left, float* right, SendBuses buses, std::uint32_t frames);
     void glide_to(float left, float right, float reverb, float chorus);
