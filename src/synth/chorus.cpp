@@ -20,10 +20,6 @@ constexpr float kFraction = 1.0f / 16777216.0f;  // 2^-24
 constexpr std::array<float, kChunk> kSilence{};
 constexpr std::uint64_t kNoChunk = UINT64_MAX;  // no delays settled yet
 
-bool sounds(const float* samples, std::uint32_t frames) {
-    return std::any_of(samples, samples + frames, [](float sample) { return sample != 0.0f; });
-}
-
 std::uint32_t power_of_two_above(double frames) {
     std::uint32_t size = 1;
     while (size < frames) size <<= 1;
@@ -32,7 +28,7 @@ std::uint32_t power_of_two_above(double frames) {
 
 }  // namespace
 
-Chorus::Chorus(const ChorusSettings& settings, std::uint32_t rate)
+Chorus::Chorus(const ChorusSettings& settings, std::uint32_t rate, std::uint32_t chunk_frames)
     : cycles_per_frame_(settings.speed / rate),
       shortest_(kShortestSeconds * rate),
       sweep_(settings.depth_ms / 1000.0 * rate),
@@ -50,6 +46,9 @@ Chorus::Chorus(const ChorusSettings& settings, std::uint32_t rate)
     // last written, a chunk after the first.
     line_.assign(power_of_two_above(shortest_ + sweep_ + 2 + kChunk), 0.0f);
     mask_ = static_cast<std::uint32_t>(line_.size() - 1);
+    periods_.reserve(chunk_frames);  // a frame a period at most
+    outcomes_.reserve(chunk_frames);
+    for (std::vector<float>& sums : sums_) sums.resize(chunk_frames);
 }
 
 // The delay, in 32.32 fixed point frames, at a frame that starts a chunk
@@ -114,31 +113,29 @@ void Chorus::sum_copies(std::uint64_t frame, float* sum_left, float* sum_right, 
 void Chorus::begin(const float* send, std::span<const FedPeriod> periods, std::uint64_t frame) {
     send_ = send;
     frame_ = frame;
-    periods_.clear();
-    std::uint32_t at = 0;
-    for (const FedPeriod& period : periods) {
-        periods_.push_back({at, period.frames, period.fed && sounds(send + at, period.frames), false, !resting_});
-        at += period.frames;
-    }
+    plan_periods(send, periods, periods_);
+    // What a chunk that needs no `run` leaves: no period played, the unit as it was.
+    outcomes_.assign(periods_.size(), {false, !resting_});
+    const std::uint32_t frames = periods_.empty() ? 0 : periods_.back().at + periods_.back().frames;
     for (std::vector<float>& sums : sums_)
-        if (sums.size() < at) sums.resize(at);
+        if (sums.size() < frames) sums.resize(frames);
 }
 
 bool Chorus::plays() const {
-    return !copies_.empty() &&
-           (!resting_ || std::any_of(periods_.begin(), periods_.end(), [](const Planned& period) { return period.fed; }));
+    auto fed = [](const PlannedPeriod& period) { return period.fed; };
+    return !copies_.empty() && (!resting_ || std::any_of(periods_.begin(), periods_.end(), fed));
 }
 
 void Chorus::run() {
-    for (Planned& period : periods_) {
-        period.played = play_period(period);
-        period.ringing = !resting_;
+    for (std::size_t index = 0; index < periods_.size(); ++index) {
+        const bool played = play_period(periods_[index]);
+        outcomes_[index] = {played, !resting_};
     }
 }
 
 // A period played as it comes: its frames written to the line and its
 // copies summed, unless the unit rests through it.
-bool Chorus::play_period(const Planned& period) {
+bool Chorus::play_period(const PlannedPeriod& period) {
     if (copies_.empty() || (!period.fed && resting_)) return false;
     resting_ = false;
     for (std::uint32_t done = 0; done < period.frames;) {
@@ -160,8 +157,8 @@ bool Chorus::play_period(const Planned& period) {
 }
 
 void Chorus::add(std::size_t index, float* left, float* right) const {
-    const Planned& period = periods_[index];
-    if (!period.played) return;
+    if (!outcomes_[index].played) return;
+    const PlannedPeriod& period = periods_[index];
     const float* sum_left = sums_[0].data() + period.at;
     const float* sum_right = sums_[1].data() + period.at;
     for (std::uint32_t i = 0; i < period.frames; ++i) {

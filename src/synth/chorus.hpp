@@ -28,7 +28,8 @@ struct ChorusSettings {
 
 class Chorus {
 public:
-    Chorus(const ChorusSettings& settings, std::uint32_t rate);
+    // A chunk holds at most `chunk_frames` frames, for which its buffers are made at once.
+    Chorus(const ChorusSettings& settings, std::uint32_t rate, std::uint32_t chunk_frames);
 
     // A chunk's copies, in three steps. `begin` takes the chunk's send, its
     // periods and the synthesizer's frame at its start; `run` then plays
@@ -44,7 +45,7 @@ public:
 
     bool ringing() const { return !resting_; }
     // Whether the unit held sound after a period of the chunk `run` played.
-    bool ringing_after(std::size_t period) const { return periods_[period].ringing; }
+    bool ringing_after(std::size_t period) const { return outcomes_[period].ringing; }
 
 private:
     struct Copy {
@@ -60,11 +61,9 @@ private:
         float to_left, to_right;
     };
 
-    // A chunk's period: where it starts in the chunk, whether its send
-    // sounds, and, once run, whether the unit played it and held sound after it.
-    struct Planned {
-        std::uint32_t at, frames;
-        bool fed, played, ringing;
+    // What became of a chunk's period: whether the unit played it, and held sound after it.
+    struct Outcome {
+        bool played, ringing;
     };
 
     std::int64_t delay_at(const Copy& copy, std::uint64_t frame) const;
@@ -72,7 +71,7 @@ private:
     Read read_for(Copy& copy, std::uint64_t frame) const;
     void write(const float* send, std::uint32_t frames);
     void sum_copies(std::uint64_t frame, float* left, float* right, std::uint32_t frames);
-    bool play_period(const Planned& period);
+    bool play_period(const PlannedPeriod& period);
 
     std::vector<Copy> copies_;
     std::vector<float> line_;     // a power of two long
@@ -85,7 +84,8 @@ private:
     bool resting_ = true;
     const float* send_ = nullptr;  // the chunk's
     std::uint64_t frame_ = 0;      // the synthesizer's, at the chunk's start
-    std::vector<Planned> periods_;
+    std::vector<PlannedPeriod> periods_;
+    std::vector<Outcome> outcomes_;
     std::array<std::vector<float>, 2> sums_;  // the copies' sums over the chunk, left and right
 };
 

@@ -34,10 +34,6 @@ float peak_of(const float* left, const float* right, std::uint32_t frames) {
     return peak;
 }
 
-bool sounds(const float* samples, std::uint32_t frames) {
-    return std::any_of(samples, samples + frames, [](float sample) { return sample != 0.0f; });
-}
-
 // A comb's echoes come every `length` frames and fall by its feedback each
 // time: 60 dB in `decay` seconds is a feedback of 10^(-3 length / (decay rate)).
 double feedback_for(std::uint32_t length, double decay, std::uint32_t rate) {
@@ -116,7 +112,7 @@ void Reverb::Allpass::clear() {
     at_ = 0;
 }
 
-Reverb::Reverb(const ReverbSettings& settings, std::uint32_t rate, double judged_scale)
+Reverb::Reverb(const ReverbSettings& settings, std::uint32_t rate, double judged_scale, std::uint32_t chunk_frames)
     : damped_(settings.damping > 0.0), judged_scale_(judged_scale) {
     for (double value : {settings.room_size, settings.damping, settings.width, settings.level})
         if (!(value >= 0.0 && value <= 1.0)) throw ValueError("a reverb setting outside 0-1");
@@ -135,6 +131,8 @@ Reverb::Reverb(const ReverbSettings& settings, std::uint32_t rate, double judged
     double wet = settings.level * kWetScale;
     direct_ = static_cast<float>(wet * (1.0 + settings.width) / 2.0);
     across_ = static_cast<float>(wet * (1.0 - settings.width) / 2.0);
+    periods_.reserve(chunk_frames);  // a frame a period at most
+    for (std::vector<float>& wet_side : wet_) wet_side.resize(chunk_frames);
 }
 
 template <bool Damped>
@@ -146,20 +144,16 @@ void Reverb::reverberate(Side& side, const float* send, float* out, std::uint32_
 
 void Reverb::begin(const float* send, std::span<const FedPeriod> periods) {
     send_ = send;
-    periods_.clear();
-    std::uint32_t at = 0;
-    for (const FedPeriod& period : periods) {
-        periods_.push_back({at, period.frames, period.fed && sounds(send + at, period.frames)});
-        at += period.frames;
-    }
+    plan_periods(send, periods, periods_);
+    const std::uint32_t frames = periods_.empty() ? 0 : periods_.back().at + periods_.back().frames;
     for (std::vector<float>& wet : wet_)
-        if (wet.size() < at) wet.resize(at);
-    first_played_ = first_heard(0);
+        if (wet.size() < frames) wet.resize(frames);
+    first_played_ = first_playing(0);
 }
 
 // The first period from `from` on that the unit plays: the first whose send
 // sounds while it rests, else `from` itself.
-std::size_t Reverb::first_heard(std::size_t from) const {
+std::size_t Reverb::first_playing(std::size_t from) const {
     if (resting_)
         while (from < periods_.size() && !periods_[from].fed) ++from;
     return from;
@@ -169,7 +163,8 @@ void Reverb::run_side(std::size_t side) { play_side(side, first_played_); }
 
 // Once awake the unit plays every period to the chunk's end (only `add`
 // may put it to rest), so a side plays them in one run: a comb's or an
-// allpass's frames are the same however their run is cut.
+// allpass's frames are the same however their run is cut. An unfed
+// period's send is read as it is, +0.
 void Reverb::play_side(std::size_t side, std::size_t first) {
     if (first >= periods_.size()) return;
     const std::uint32_t at = periods_[first].at;
@@ -180,7 +175,7 @@ void Reverb::play_side(std::size_t side, std::size_t first) {
 }
 
 void Reverb::add(std::size_t index, float* left, float* right) {
-    const Planned& period = periods_[index];
+    const PlannedPeriod& period = periods_[index];
     if (!period.fed && resting_) return;
     resting_ = false;
     const float* wet_left = wet_[0].data() + period.at;
@@ -201,7 +196,7 @@ void Reverb::add(std::size_t index, float* left, float* right) {
     rest();
     // The sides played on from the state the rest has cleared: they play
     // the chunk's later periods again, from silence.
-    for (std::size_t side = 0; side < kSides; ++side) play_side(side, first_heard(index + 1));
+    for (std::size_t side = 0; side < kSides; ++side) play_side(side, first_playing(index + 1));
 }
 
 void Reverb::rest() {

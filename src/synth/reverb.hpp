@@ -32,8 +32,9 @@ struct ReverbSettings {
 class Reverb {
 public:
     // `judged_scale` turns the output into the scale at which the mix is
-    // judged inaudible (the judged gain over the mix's gain).
-    Reverb(const ReverbSettings& settings, std::uint32_t rate, double judged_scale);
+    // judged inaudible (the judged gain over the mix's gain); a chunk holds
+    // at most `chunk_frames` frames, for which its buffers are made at once.
+    Reverb(const ReverbSettings& settings, std::uint32_t rate, double judged_scale, std::uint32_t chunk_frames);
 
     static constexpr std::size_t kSides = 2;
 
@@ -84,17 +85,10 @@ private:
         std::vector<Allpass> allpasses;
     };
 
-    // A chunk's period as begun: where it starts in the chunk, and whether
-    // its send sounds.
-    struct Planned {
-        std::uint32_t at, frames;
-        bool fed;
-    };
-
     template <bool Damped>
     void reverberate(Side& side, const float* send, float* out, std::uint32_t frames);
     void play_side(std::size_t side, std::size_t first);
-    std::size_t first_heard(std::size_t from) const;
+    std::size_t first_playing(std::size_t from) const;
     void rest();
 
     std::array<Side, kSides> sides_;
@@ -105,7 +99,7 @@ private:
     std::uint32_t quiet_ = 0; // frames since the send or the output last sounded
     bool resting_ = true;
     const float* send_ = nullptr;           // the chunk's
-    std::vector<Planned> periods_;
+    std::vector<PlannedPeriod> periods_;
     std::size_t first_played_ = 0;          // the chunk's first period the sides play
     std::array<std::vector<float>, kSides> wet_;  // each side's output over the chunk
 };

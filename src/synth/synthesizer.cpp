@@ -29,8 +29,8 @@ Synthesizer::Synthesizer(std::shared_ptr<Library> library, SynthesizerSettings s
     : library_(std::move(library)),
       settings_(settings),
       judged_scale_(judged_scale(settings)),
-      reverb_(ReverbSettings{}, std::max(settings.rate, 1u), judged_scale_),
-      chorus_(ChorusSettings{}, std::max(settings.rate, 1u)) {
+      reverb_(ReverbSettings{}, std::max(settings.rate, 1u), judged_scale_, kChunkFrames),
+      chorus_(ChorusSettings{}, std::max(settings.rate, 1u), kChunkFrames) {
     if (settings_.rate == 0) throw ValueError("a sample rate of 0");
     if (settings_.polyphony == 0) throw ValueError("a polyphony of 0 voices");
     for (std::uint8_t number = 0; number < 16; ++number) channels_.emplace_back(number == kDrumChannel);

@@ -474,6 +474,7 @@ void Voice::shape_span(float* mono, float* left, float* right, SendBuses buses, 
 // floats is never -0 once it starts from +0).
 void Voice::shape(float* mono, float* left, float* right, SendBuses buses, std::uint32_t frames) {
     using Shaper = void (Voice::*)(float*, float*, float*, SendBuses, std::uint32_t);
+    // Indexed by the four flags' bits, Filtered the highest.
     static constexpr auto kShapers = []<std::size_t... Index>(std::index_sequence<Index...>) {
         return std::array<Shaper, sizeof...(Index)>{
             &Voice::shape_span<(Index & 8) != 0, (Index & 4) != 0, (Index & 2) != 0, (Index & 1) != 0>...};

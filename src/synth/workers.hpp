@@ -1,5 +1,6 @@
 // Helper threads that share a render's independent tasks with the caller:
-// the synthesizer's groups of voices, each playing into its own buffers.
+// the synthesizer's groups of voices, each playing into its own buffers,
+// and its effect units' parts of a chunk.
 // Which thread runs a task never changes what the task computes, so the bits
 // of a render are the same for any number of threads.
 #pragma once
