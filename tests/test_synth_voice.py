@@ -70,17 +70,18 @@ def ramp_bank(mode, frames=1000, loop=(200, 400)):
                    loop=loop)
 
 
-@pytest.mark.parametrize("loop_offset, ends_at", [(0, 0.8), (1, 1.0)])
-def test_a_voice_in_its_loop_is_judged_inaudible_by_the_loops_own_peak(loop_offset, ends_at):
-    # A loud attack of 1.0 before a loop of 0.1: once in the loop, the voice is 20 dB
-    # quieter than its sample's peak, and ends when its envelope is at -80 dB. A loop
-    # moved by an offset is judged by the whole sample's peak, as are its frames unknown.
-    prefix, loop = 1000, 2000
-    data = np.concatenate([np.ones(prefix), np.full(loop, 0.1)])
+@pytest.mark.parametrize("mode, loop_offset, ends_at", [(1, 0, 0.8), (1, 1, 1.0), (0, 0, 0.8)])
+def test_a_voice_is_judged_inaudible_by_the_peak_of_the_frames_ahead_of_it(mode, loop_offset, ends_at):
+    # A loud attack of 1.0 before frames of 0.1: past the attack, whether it loops them
+    # or not, the voice is 20 dB quieter than its sample's peak, and ends when its
+    # envelope is at -80 dB. A loop moved by an offset is judged by the whole sample's
+    # peak, as are its frames unknown.
+    prefix, rest = 1000, RATE
+    data = np.concatenate([np.ones(prefix), np.full(rest, 0.1)])
     decay = timecents(0.5)
-    generators = [("sampleModes", 1), ("decayVolEnv", decay), ("sustainVolEnv", 1000),
+    generators = [("sampleModes", mode), ("decayVolEnv", decay), ("sustainVolEnv", 1000),
                   ("startloopAddrsOffset", loop_offset)]
-    synth = synthesizer(bank_of(data, generators, loop=(prefix, prefix + loop)))
+    synth = synthesizer(bank_of(data, generators, loop=(prefix, prefix + rest)))
     synth.note_on(0, 60, 127)
     levels = render(synth, RATE)[:, 0]
     last = np.flatnonzero(levels)[-1]

@@ -103,6 +103,18 @@ float peak_of(const Sample& sample, std::uint32_t first, std::uint32_t last) {
     return peak;
 }
 
+// Each block's peak, then from the last block back the larger of its own and
+// those after it.
+std::vector<float> peaks_ahead_of(const Sample& sample) {
+    std::vector<float> peaks((sample.end - sample.start + Sample::kPeakBlock - 1) / Sample::kPeakBlock);
+    for (std::size_t block = 0; block < peaks.size(); ++block) {
+        auto first = static_cast<std::uint32_t>(sample.start + block * Sample::kPeakBlock);
+        peaks[block] = peak_of(sample, first, std::min(sample.end, first + Sample::kPeakBlock));
+    }
+    for (std::size_t block = peaks.size(); block-- > 1;) peaks[block - 1] = std::max(peaks[block - 1], peaks[block]);
+    return peaks;
+}
+
 }  // namespace
 
 const Sample& Bank::ready_sample(std::size_t index) const {
@@ -112,7 +124,8 @@ const Sample& Bank::ready_sample(std::size_t index) const {
     // The loop's frames that lie within the sample's, where a voice reads them.
     const std::uint32_t loop_start = std::clamp(sample.loop_start, sample.start, sample.end);
     const std::uint32_t loop_end = std::clamp(sample.loop_end, loop_start, sample.end);
-    sample.peak = peak_of(sample, sample.start, sample.end);
+    sample.peaks_ahead = peaks_ahead_of(sample);
+    sample.peak = sample.peaks_ahead.empty() ? 0.0f : sample.peaks_ahead.front();
     sample.loop_peak = peak_of(sample, loop_start, loop_end);
     return sample;
 }

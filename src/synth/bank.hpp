@@ -36,6 +36,11 @@ struct Sample {
     std::int8_t correction = 0;  // cents
     float peak = -1.0f;          // the largest magnitude of its frames, full scale 1; measured on first use
     float loop_peak = -1.0f;     // ...and of its loop's, which a looping voice plays once past the loop's start
+    // ...and of the frames from each block of kPeakBlock after `start` to `end`:
+    // all that a voice reading from that block on can still play.
+    std::vector<float> peaks_ahead;
+
+    static constexpr std::uint32_t kPeakBlock = 512;
 
     std::size_t frames() const { return pcm16.empty() ? data.size() : pcm16.size(); }
     bool ready() const { return peak >= 0.0f; }

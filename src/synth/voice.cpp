@@ -98,6 +98,9 @@ void Voice::start(const VoicePlan& plan, const ControllerState& state, const Cha
     const Sample& sample = *plan.sample;
     place_sample(sample);
     peak_ = sample.peak;
+    // Offsets past the sample's end read frames its peaks ahead leave out.
+    peaks_ahead_ = end_ <= sample.end ? std::span<const float>(sample.peaks_ahead) : std::span<const float>{};
+    peaks_from_ = sample.start;
     // The sample's loop peak is of its loop's frames within its own; loop
     // offsets, or a loop reaching outside the sample, leave other frames.
     bool own_loop = loop_start_ == sample.loop_start && loop_end_ == sample.loop_end &&
@@ -276,9 +279,9 @@ void Voice::control() {
     }
     // A voice whose envelope can only fall and that is already below -100
     // dBFS at the loudest its controllers could make it is inaudible for
-    // good: it ends, and takes no more time. A voice in its loop plays
-    // nothing louder than the loop's frames again.
-    float peak = in_loop() ? loop_peak_ : peak_;
+    // good: it ends, and takes no more time. A voice plays nothing louder
+    // than the frames ahead of it again, or than its loop's once in it.
+    float peak = in_loop() ? loop_peak_ : peak_ahead();
     if (volume_.stage() >= Envelope::Stage::decay && volume_.level() * peak * loudest_ * output_.judged_gain < kInaudible)
         active_ = false;
 }
@@ -297,6 +300,16 @@ void Voice::glide_to(float left, float right, float reverb, float chorus) {
     reverb_step_ = step(reverb_target_, reverb_gain_);
     chorus_step_ = step(chorus_target_, chorus_gain_);
     glide_left_ = kControlFrames;
+}
+
+// The largest magnitude ahead of the block the voice reads in (from its
+// interpolation's first point), and its loop's if it will loop.
+float Voice::peak_ahead() const {
+    if (peaks_ahead_.empty()) return peak_;
+    std::int64_t first = static_cast<std::int64_t>(position_ >> 32) - 1 - peaks_from_;
+    auto block = static_cast<std::size_t>(std::max<std::int64_t>(first, 0) / Sample::kPeakBlock);
+    float ahead = block < peaks_ahead_.size() ? peaks_ahead_[block] : 0.0f;
+    return loops_ ? std::max(ahead, loop_peak_) : ahead;
 }
 
 bool Voice::releasing() const { return volume_.stage() == Envelope::Stage::release; }

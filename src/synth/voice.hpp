@@ -14,6 +14,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "synth/bank.hpp"
@@ -108,6 +109,7 @@ private:
     bool step_position();
     // Whether the voice plays its loop for good: it loops, and has passed the loop's start.
     bool in_loop() const { return loops_ && static_cast<std::int64_t>(position_ >> 32) >= loop_start_; }
+    float peak_ahead() const;
 
     // What the voice plays: floats, or 16-bit integers scaled to full scale
     // by the voice's gain.
@@ -149,6 +151,8 @@ private:
     double loudest_ = 1.0;  // the gain at the least attenuation the controllers allow
     float peak_ = 1.0f;     // the sample's largest magnitude
     float loop_peak_ = 1.0f;  // ...once the voice is in its loop, which it then never leaves
+    std::span<const float> peaks_ahead_;  // the sample's, when they cover all the voice reads
+    std::int64_t peaks_from_ = 0;         // the sample's start, where they count from
 
     // Gain per side and per send, gliding to its target.
     float left_gain_ = 0.0f, right_gain_ = 0.0f, left_step_ = 0.0f, right_step_ = 0.0f;
