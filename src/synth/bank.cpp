@@ -106,10 +106,12 @@ float peak_of(const Sample& sample, std::uint32_t first, std::uint32_t last) {
 // Each block's peak, then from the last block back the larger of its own and
 // those after it.
 std::vector<float> peaks_ahead_of(const Sample& sample) {
-    std::vector<float> peaks((sample.end - sample.start + Sample::kPeakBlock - 1) / Sample::kPeakBlock);
+    const std::size_t frames = sample.end - sample.start;
+    std::vector<float> peaks((frames + Sample::kPeakBlock - 1) / Sample::kPeakBlock);
     for (std::size_t block = 0; block < peaks.size(); ++block) {
-        auto first = static_cast<std::uint32_t>(sample.start + block * Sample::kPeakBlock);
-        peaks[block] = peak_of(sample, first, std::min(sample.end, first + Sample::kPeakBlock));
+        const std::size_t first = block * Sample::kPeakBlock, last = std::min(frames, first + Sample::kPeakBlock);
+        peaks[block] = peak_of(sample, static_cast<std::uint32_t>(sample.start + first),
+                               static_cast<std::uint32_t>(sample.start + last));
     }
     for (std::size_t block = peaks.size(); block-- > 1;) peaks[block - 1] = std::max(peaks[block - 1], peaks[block]);
     return peaks;

@@ -12,6 +12,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "synth/generators.hpp"
@@ -45,6 +46,9 @@ struct Sample {
     std::size_t frames() const { return pcm16.empty() ? data.size() : pcm16.size(); }
     bool ready() const { return peak >= 0.0f; }
 };
+// A bank's samples move when it grows while voices read their peaks ahead:
+// moved, a vector keeps its frames where they were.
+static_assert(std::is_nothrow_move_constructible_v<Sample>);
 
 // Turns an encoded sample's bytes into its frames.
 using SampleDecoder = std::function<std::vector<float>(std::span<const std::byte>)>;
