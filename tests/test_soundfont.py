@@ -22,7 +22,7 @@ from ostina_render._synth import Bank, Synthesizer
 from ostina_render.banks import load_soundfont
 from ostina_render.soundfont import SoundFont
 from ostina_render.soundfont_writer import write_soundfont
-from synth_banks import RATE, frequency, render, synthesizer
+from synth_banks import RATE, frequency, render, synthesizer, timecents
 
 TIMGM = os.path.join(os.path.dirname(__import__("pretty_midi").__file__), "TimGM6mb.sf2")
 DEBIAN_SF2 = "/usr/share/sounds/sf2/FluidR3_GM.sf2"
@@ -139,6 +139,23 @@ def test_loop_modes(tmp_path, mode, sounds_after_its_end, sounds_after_release):
     audio = played(bank, frames=RATE, release_after=RATE // 2)[:, 0]
     assert bool(np.abs(audio[RATE // 4:RATE // 2]).max() > 1e-3) == sounds_after_its_end
     assert bool(np.abs(audio[RATE // 2 + frames:]).max() > 1e-3) == sounds_after_release
+
+
+@pytest.mark.parametrize("reach", [("endAddrsOffset", RATE // 2), ("startAddrsOffset", -(RATE // 2))])
+def test_a_voice_whose_offsets_reach_a_loud_neighbour_is_judged_by_full_scale(tmp_path, reach):
+    """A quarter second of a quiet sample (-40 dB) beside half a second of a loud one in
+    the file's pool, the zone's offsets reaching into the loud one: judged by its own
+    peak, the voice would end at -60 dB of its 0.5 s decay, 0.3 s in, amid the loud frames."""
+    quiet, loud = np.full(RATE // 4, 0.01, np.float32), np.ones(RATE // 2, np.float32)
+    pool = [("quiet", quiet, RATE, 60, 0, 0, 0), ("loud", loud, RATE, 60, 0, 0, 0)]
+    if reach[0] == "startAddrsOffset":
+        pool.reverse()
+    zone = [("sampleModes", 0), ("decayVolEnv", timecents(0.5)), ("sustainVolEnv", 1000), reach]
+    quiet_index = [name for name, *_ in pool].index("quiet")
+    write_soundfont(tmp_path / "pool.sf2", pool, [("quiet", NO_GLOBAL, [(quiet_index, zone, [])])],
+                    [("quiet", 0, 0, NO_GLOBAL, [(0, [], [])])])
+    audio = played(Bank.read_soundfont(str(tmp_path / "pool.sf2")), key=60, frames=RATE)[:, 0]
+    assert np.abs(audio[int(0.32 * RATE):int(0.4 * RATE)]).min() > 5e-5  # the loud frames at -64 to -80 dB
 
 
 def test_a_zone_modulator_moves_its_generator_with_the_controller(tmp_path):

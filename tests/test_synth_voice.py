@@ -70,14 +70,16 @@ def ramp_bank(mode, frames=1000, loop=(200, 400)):
                    loop=loop)
 
 
-@pytest.mark.parametrize("mode, loop_offset, ends_at", [(1, 0, 0.8), (1, 1, 1.0), (0, 0, 0.8)])
-def test_a_voice_is_judged_inaudible_by_the_peak_of_the_frames_ahead_of_it(mode, loop_offset, ends_at):
+@pytest.mark.parametrize("mode, loop_offset, tail, ends_at", [(1, 0, 0, 0.8), (1, 1, 0, 1.0), (0, 0, 0, 0.8),
+                                                              (3, 0, 1000, 1.0)])
+def test_a_voice_is_judged_inaudible_by_the_peak_of_the_frames_ahead_of_it(mode, loop_offset, tail, ends_at):
     # A loud attack of 1.0 before frames of 0.1: past the attack, whether it loops them
     # or not, the voice is 20 dB quieter than its sample's peak, and ends when its
     # envelope is at -80 dB. A loop moved by an offset is judged by the whole sample's
-    # peak, as are its frames unknown.
+    # peak, as are its frames unknown; a loop that a release leaves for a loud tail, by
+    # the tail's.
     prefix, rest = 1000, RATE
-    data = np.concatenate([np.ones(prefix), np.full(rest, 0.1)])
+    data = np.concatenate([np.ones(prefix), np.full(rest, 0.1), np.ones(tail)])
     decay = timecents(0.5)
     generators = [("sampleModes", mode), ("decayVolEnv", decay), ("sustainVolEnv", 1000),
                   ("startloopAddrsOffset", loop_offset)]

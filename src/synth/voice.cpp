@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <utility>
 
 #include "synth/units.hpp"
@@ -97,15 +98,17 @@ void Voice::start(const VoicePlan& plan, const ControllerState& state, const Cha
     soft_ = tuning.soft_pedal;
     const Sample& sample = *plan.sample;
     place_sample(sample);
-    peak_ = sample.peak;
-    // Offsets past the sample's end read frames its peaks ahead leave out.
-    peaks_ahead_ = end_ <= sample.end ? std::span<const float>(sample.peaks_ahead) : std::span<const float>{};
+    // Offsets that reach outside the sample read frames it has not measured:
+    // a soundfont's other samples, 16-bit and so at most full scale.
+    const bool reads_outside = start_ < sample.start || end_ > sample.end;
+    peak_ = !reads_outside ? sample.peak : pcm16_ ? 1.0f : std::numeric_limits<float>::infinity();
+    peaks_ahead_ = reads_outside ? std::span<const float>{} : std::span<const float>(sample.peaks_ahead);
     peaks_from_ = sample.start;
     // The sample's loop peak is of its loop's frames within its own; loop
     // offsets, or a loop reaching outside the sample, leave other frames.
     bool own_loop = loop_start_ == sample.loop_start && loop_end_ == sample.loop_end &&
                     sample.start <= sample.loop_start && sample.loop_end <= sample.end;
-    loop_peak_ = own_loop ? sample.loop_peak : sample.peak;
+    loop_peak_ = own_loop ? sample.loop_peak : peak_;
     output_ = output;
     settled_ = Settled{};
 
@@ -280,8 +283,9 @@ void Voice::control() {
     // A voice whose envelope can only fall and that is already below -100
     // dBFS at the loudest its controllers could make it is inaudible for
     // good: it ends, and takes no more time. A voice plays nothing louder
-    // than the frames ahead of it again, or than its loop's once in it.
-    float peak = in_loop() ? loop_peak_ : peak_ahead();
+    // than the frames ahead of it again, or than its loop's once it plays
+    // the loop for good (loop mode 3 leaves it, for its sample's end).
+    float peak = in_loop() && !loops_until_release_ ? loop_peak_ : peak_ahead();
     if (volume_.stage() >= Envelope::Stage::decay && volume_.level() * peak * loudest_ * output_.judged_gain < kInaudible)
         active_ = false;
 }

@@ -149,8 +149,8 @@ private:
     Settled settled_;
     VoiceOutput output_;
     double loudest_ = 1.0;  // the gain at the least attenuation the controllers allow
-    float peak_ = 1.0f;     // the sample's largest magnitude
-    float loop_peak_ = 1.0f;  // ...once the voice is in its loop, which it then never leaves
+    float peak_ = 1.0f;     // the sample's largest magnitude, or what frames read outside it can hold
+    float loop_peak_ = 1.0f;  // ...once the voice plays its loop for good
     std::span<const float> peaks_ahead_;  // the sample's, when they cover all the voice reads
     std::int64_t peaks_from_ = 0;         // the sample's start, where they count from
 
