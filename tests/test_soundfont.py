@@ -71,6 +71,7 @@ GENERATOR_CASES = [
     [("sampleModes", 1), ("vibLfoToPitch", 50), ("freqVibLFO", -1200), ("delayVibLFO", -4000)],
     [("sampleModes", 0), ("startAddrsOffset", 100), ("endAddrsOffset", -30000)],
     [("sampleModes", 1), ("overridingRootKey", 57), ("scaleTuning", 50)],
+    [("sampleModes", 1), ("coarseTune", 36)],  # six frames read per frame played
 ]
 
 

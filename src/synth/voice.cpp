@@ -74,14 +74,57 @@ inline Points points_of(const float* a, const float* b, const float* c, const fl
             __builtin_shuffle(high_ab, high_cd, low_halves), __builtin_shuffle(high_ab, high_cd, high_halves)};
 }
 
-// 16-bit data: each point loaded and converted on its own, which measures
-// faster than converting four neighbours at once and turning them.
+// 16-bit data read in place: each point loaded and converted on its own,
+// which measures faster than converting four neighbours at once and turning
+// them.
 inline Points points_of(const std::int16_t* a, const std::int16_t* b, const std::int16_t* c, const std::int16_t* d) {
     auto row = [&](int offset) {
         return Lanes{static_cast<float>(a[offset]), static_cast<float>(b[offset]), static_cast<float>(c[offset]),
                      static_cast<float>(d[offset])};
     };
     return {row(-1), row(0), row(1), row(2)};
+}
+
+// Reads `count` frames from `position` on, whose four points all lie in
+// `data`; returns the position after the last.
+template <class Frame>
+std::uint64_t read_direct(const Frame* data, std::uint64_t position, std::uint64_t increment, float* out,
+                          std::uint32_t count) {
+    auto at = [](const Frame* frame, int offset) { return static_cast<float>(frame[offset]); };
+    std::uint32_t i = 0;
+    for (; i + 4 <= count; i += 4) {  // four frames at once: their math in lanes
+        std::uint64_t p1 = position + increment, p2 = p1 + increment, p3 = p2 + increment;
+        Points points = points_of(data + (position >> 32), data + (p1 >> 32), data + (p2 >> 32), data + (p3 >> 32));
+        IntLanes bits = {fraction_bits(position), fraction_bits(p1), fraction_bits(p2), fraction_bits(p3)};
+        Lanes y = hermite(points.before, points.at, points.after, points.next,
+                          __builtin_convertvector(bits, Lanes) * kFraction);
+        std::memcpy(out + i, &y, sizeof y);
+        position = p3 + increment;
+    }
+    for (; i < count; ++i) {
+        const Frame* frame = data + (position >> 32);
+        out[i] = hermite(at(frame, -1), at(frame, 0), at(frame, 1), at(frame, 2), fraction_of(position));
+        position += increment;
+    }
+    return position;
+}
+
+// 16-bit frames are turned into floats a run at a time and read as float
+// data: converting them in a row is exact, and reads about twice as fast as
+// converting each point where it is read. The stage holds the points of a
+// control period played up to two octaves above the sample's pitch; longer
+// runs are read in place.
+constexpr std::int64_t kStagedFrames = 4 * kControlFrames + 4;
+
+std::uint64_t read_direct(const std::int16_t* data, std::uint64_t position, std::uint64_t increment, float* out,
+                          std::uint32_t count) {
+    auto first = static_cast<std::int64_t>(position >> 32) - 1;
+    auto last = static_cast<std::int64_t>((position + (count - 1) * increment) >> 32) + 2;
+    if (last - first + 1 > kStagedFrames) return read_direct<std::int16_t>(data, position, increment, out, count);
+    float staged[kStagedFrames];
+    for (std::int64_t k = 0; k <= last - first; ++k) staged[k] = static_cast<float>(data[first + k]);
+    std::uint64_t base = static_cast<std::uint64_t>(first) << 32;
+    return read_direct<float>(staged, position - base, increment, out, count) + base;
 }
 
 }  // namespace
@@ -386,7 +429,6 @@ std::uint32_t Voice::read_span(float* mono, std::uint32_t frames) {
 
 template <class Frame>
 std::uint32_t Voice::read_frames(const Frame* data, float* mono, std::uint32_t frames) {
-    auto at = [](const Frame* frame, int offset) { return static_cast<float>(frame[offset]); };
     std::uint32_t done = 0;
     while (done < frames) {
         std::uint32_t direct = direct_frames(frames - done);
@@ -397,25 +439,8 @@ std::uint32_t Voice::read_frames(const Frame* data, float* mono, std::uint32_t f
             if (!step_position()) break;
             continue;
         }
-        std::uint64_t position = position_;
-        const std::uint64_t increment = increment_;
-        float* out = mono + done;
-        std::uint32_t i = 0;
-        for (; i + 4 <= direct; i += 4) {  // four frames at once: their math in lanes
-            std::uint64_t p1 = position + increment, p2 = p1 + increment, p3 = p2 + increment;
-            Points points = points_of(data + (position >> 32), data + (p1 >> 32), data + (p2 >> 32), data + (p3 >> 32));
-            IntLanes bits = {fraction_bits(position), fraction_bits(p1), fraction_bits(p2), fraction_bits(p3)};
-            Lanes y = hermite(points.before, points.at, points.after, points.next,
-                              __builtin_convertvector(bits, Lanes) * kFraction);
-            std::memcpy(out + i, &y, sizeof y);
-            position = p3 + increment;
-        }
-        for (; i < direct; ++i) {
-            const Frame* frame = data + (position >> 32);
-            out[i] = hermite(at(frame, -1), at(frame, 0), at(frame, 1), at(frame, 2), fraction_of(position));
-            position += increment;
-        }
-        position_ = position - increment;
+        std::uint64_t position = read_direct(data, position_, increment_, mono + done, direct);
+        position_ = position - increment_;
         done += direct;
         if (!step_position()) break;  // the last direct frame's step, with its wrap or end
     }
