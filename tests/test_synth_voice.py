@@ -1,5 +1,5 @@
 """A voice against its SoundFont formulas: the volume envelope's stages in
-timecents and centibels, loop modes, tuning, attenuation and pan."""
+timecents and centibels, loop modes, tuning, attenuation and pan, and the filter."""
 import math
 
 import numpy as np
@@ -148,6 +148,22 @@ def test_attenuation_pan_velocity_and_volume_set_the_level(attenuation, pan, vel
     angle = (pan + 500) / 1000 * math.pi / 2
     assert (left, right) == (pytest.approx(gain * math.cos(angle), rel=1e-5, abs=1e-7),
                              pytest.approx(gain * math.sin(angle), rel=1e-5, abs=1e-7))
+
+
+@pytest.mark.parametrize("resonance, expected_db", [(0, -3.0103), (120, 6.0), (200, 10.0)])
+def test_the_filter_passes_its_cutoff_at_the_resonance_less_half_its_height(resonance, expected_db):
+    """At the cutoff the gain over DC's is the resonance's height (Butterworth's -3 dB
+    without one), and DC falls by half the height. The cutoff lies 1 cent from the
+    nearest point of the grid on which the filter follows it; 17 cents would be 0.09 dB."""
+    cutoff = 7217
+    levels = []
+    for generators in ([("initialFilterFc", cutoff), ("initialFilterQ", resonance)], []):
+        bank, _ = sine_bank(440 * 2 ** ((cutoff - 6900) / 1200), generators)
+        synth = synthesizer(bank)
+        synth.note_on(0, 60, 127)
+        steady = render(synth, RATE)[RATE // 2:, 0].astype(np.float64)
+        levels.append(math.sqrt(np.mean(steady ** 2)))
+    assert 20 * math.log10(levels[0] / levels[1]) == pytest.approx(expected_db, abs=0.03)
 
 
 def test_the_same_calls_give_the_same_bits():

@@ -12,10 +12,16 @@ constexpr double kPi = 3.141592653589793;
 constexpr double kHighestShare = 0.45;    // of the rate: the cutoff stays below Nyquist
 constexpr double kButterworthQ = 0.7071067811865476;  // a two-pole low-pass of no resonance
 constexpr double kTiny = 1e-20;
+// A moving cutoff is followed on a grid of this many cents: at most 2 cents
+// (0.12 %) from where it is, far below what a listener tells apart, while a
+// cutoff swept by an envelope retunes the filter every few control periods
+// instead of every one.
+constexpr double kCutoffStepCents = 4.0;
 
 }  // namespace
 
 void LowPass::tune(double cutoff_cents, double resonance_centibels, std::uint32_t rate) {
+    cutoff_cents = std::nearbyint(cutoff_cents / kCutoffStepCents) * kCutoffStepCents;
     if (cutoff_cents == cutoff_ && resonance_centibels == resonance_) return;
     cutoff_ = cutoff_cents;
     if (resonance_centibels != resonance_) {
