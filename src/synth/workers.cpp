@@ -8,7 +8,9 @@ namespace {
 // Tasks take tens of microseconds and follow each other closely: a thread
 // waiting for one first spins about that long, then sleeps.
 constexpr int kSpins = 4000;
-constexpr std::uint32_t kGenerationMask = 0x7FFFFF;  // 23 bits: a state never reaches kStopped
+// 31 bits of generation: a state never reaches kStopped.
+constexpr std::uint64_t kGenerationMask = 0x7FFF'FFFF;
+constexpr std::uint64_t kTakenMask = 0xFFFF;
 
 inline void pause() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -18,14 +20,15 @@ inline void pause() {
 #endif
 }
 
-std::uint32_t generation(std::uint32_t state) { return state >> 8; }
+std::uint64_t generation(std::uint64_t state) { return state >> 32; }
+std::size_t count_of(std::uint64_t state) { return static_cast<std::size_t>(state >> 16 & kTakenMask); }
 
 }  // namespace
 
 Workers::Workers(unsigned helpers) {
     threads_.reserve(helpers);
     try {
-        for (unsigned i = 0; i < helpers; ++i) threads_.emplace_back([this] { serve(); });
+        for (unsigned i = 0; i < helpers; ++i) threads_.emplace_back([this, i] { serve(i + 1); });
     } catch (...) {
         stop();  // the threads already started end before the error leaves
         throw;
@@ -42,21 +45,31 @@ void Workers::stop() {
     threads_.clear();
 }
 
-bool Workers::take_one(std::uint32_t seen) {
-    std::uint32_t state = state_.load(std::memory_order_acquire);
+bool Workers::claim(std::uint64_t batch, std::size_t task) {
+    const std::uint64_t bit = std::uint64_t{1} << task;
+    std::uint64_t state = state_.load(std::memory_order_acquire);
     for (;;) {
-        const std::uint32_t next = state & kTaskMask, count = state >> kTaskBits & kTaskMask;
-        if (state == kStopped || generation(state) != generation(seen) || next >= count) return false;
-        if (state_.compare_exchange_weak(state, state + 1, std::memory_order_acq_rel)) {
-            try {
-                (*task_)(next);
-            } catch (...) {
-                if (!failed_.exchange(true)) failure_ = std::current_exception();
-            }
-            if (done_.fetch_add(1, std::memory_order_acq_rel) + 1 == count) wake_all();
-            return true;
-        }
+        if (state == kStopped || generation(state) != generation(batch) || (state & bit) != 0) return false;
+        if (state_.compare_exchange_weak(state, state | bit, std::memory_order_acq_rel)) return true;
     }
+}
+
+void Workers::execute(std::size_t task, std::size_t count) {
+    try {
+        (*task_)(task);
+    } catch (...) {
+        if (!failed_.exchange(true)) failure_ = std::current_exception();
+    }
+    if (done_.fetch_add(1, std::memory_order_acq_rel) + 1 == count) wake_all();
+}
+
+void Workers::play(std::uint64_t batch, std::size_t thread) {
+    const std::size_t count = count_of(batch), threads = threads_.size() + 1;
+    const std::size_t first = count * thread / threads, end = count * (thread + 1) / threads;
+    for (std::size_t task = first; task < end; ++task)
+        if (claim(batch, task)) execute(task, count);
+    for (std::size_t task = count; task-- > 0;)  // the others' shares, from what they would come to last
+        if ((task < first || task >= end) && claim(batch, task)) execute(task, count);
 }
 
 // Taking the lock before notifying means a thread between its last check
@@ -76,16 +89,14 @@ void Workers::await(Ready ready) {
     woken_.wait(lock, ready);
 }
 
-void Workers::serve() {
-    std::uint32_t seen = 0;  // the state it began with: a batch or the stop may already have come
+void Workers::serve(std::size_t thread) {
+    std::uint64_t played = 0;  // the state of the batch it played last: a batch or the stop may already have come
     for (;;) {
-        await([&] { return state_.load(std::memory_order_acquire) != seen; });
-        const std::uint32_t now = state_.load(std::memory_order_acquire);
+        await([&] { return generation(state_.load(std::memory_order_acquire)) != generation(played); });
+        const std::uint64_t now = state_.load(std::memory_order_acquire);
         if (now == kStopped) return;
-        while (take_one(now)) {
-        }
-        seen = state_.load(std::memory_order_acquire);
-        if (generation(seen) != generation(now)) seen = now;  // a new batch came meanwhile: take it at once
+        play(now, thread);
+        played = now;
     }
 }
 
@@ -96,12 +107,11 @@ void Workers::run(std::size_t count, const std::function<void(std::size_t)>& tas
     failure_ = nullptr;
     failed_.store(false, std::memory_order_relaxed);
     done_.store(0, std::memory_order_relaxed);
-    const std::uint32_t next_generation = (generation(state_.load(std::memory_order_relaxed)) + 1) & kGenerationMask;
-    const std::uint32_t state = next_generation << 8 | static_cast<std::uint32_t>(count) << kTaskBits;
-    state_.store(state, std::memory_order_release);
+    const std::uint64_t next_generation = (generation(state_.load(std::memory_order_relaxed)) + 1) & kGenerationMask;
+    const std::uint64_t batch = next_generation << 32 | std::uint64_t{count} << 16;
+    state_.store(batch, std::memory_order_release);
     wake_all();
-    while (take_one(state)) {
-    }
+    play(batch, 0);
     await([&] { return done_.load(std::memory_order_acquire) == count; });
     if (failed_.load(std::memory_order_acquire)) std::rethrow_exception(failure_);
 }

@@ -27,25 +27,30 @@ public:
 
     // Runs task(i) for every i below `count` on the caller's thread and the
     // helpers', and returns once all have ended; rethrows the first
-    // exception a task threw.
+    // exception a task threw. Each thread first takes the tasks of its own
+    // share of the batch (the caller the first share), so that a task's data
+    // mostly stays in one core's cache from batch to batch, then any task
+    // still left, from the last.
     void run(std::size_t count, const std::function<void(std::size_t)>& task);
 
 private:
     // The batch's state in one word, so that a helper late from an earlier
-    // batch cannot take a task of this one: generation, tasks, next task.
-    static constexpr std::uint32_t kTaskBits = 4, kTaskMask = (1u << kTaskBits) - 1;
-    static constexpr std::uint32_t kStopped = UINT32_MAX;
+    // batch cannot take a task of this one: generation, tasks, and a bit for
+    // each task taken.
+    static constexpr std::uint64_t kStopped = UINT64_MAX;
 
     void stop();
-    void serve();
-    bool take_one(std::uint32_t seen);  // false once `seen`'s batch has no task left
+    void serve(std::size_t thread);
+    void play(std::uint64_t batch, std::size_t thread);  // takes tasks of `batch` while any is left
+    bool claim(std::uint64_t batch, std::size_t task);   // whether this thread took `task` of `batch`
+    void execute(std::size_t task, std::size_t count);
     void wake_all();
     // Spins a while, then sleeps, until `ready()`.
     template <class Ready>
     void await(Ready ready);
 
     std::vector<std::thread> threads_;
-    std::atomic<std::uint32_t> state_{0};
+    std::atomic<std::uint64_t> state_{0};
     std::atomic<std::uint32_t> done_{0};
     const std::function<void(std::size_t)>* task_ = nullptr;
     std::exception_ptr failure_;
