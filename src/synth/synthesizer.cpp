@@ -260,6 +260,17 @@ std::uint32_t Synthesizer::render(float* left, float* right, std::uint32_t frame
     return active_.empty() ? sounded : frames;
 }
 
+// The chunk's control periods, none fed yet: the first may be the rest of
+// a period an earlier chunk began.
+void Synthesizer::divide_periods(std::uint32_t frames) {
+    periods_.clear();
+    for (std::uint32_t done = 0; done < frames;) {
+        std::uint32_t span = std::min(frames - done, kControlFrames - static_cast<std::uint32_t>((clock_ + done) % kControlFrames));
+        periods_.push_back({span, false});
+        done += span;
+    }
+}
+
 // Every group of voices plays the chunk, each voice in turn, then the effects
 // follow period by period: each frame's sum is each group's voices' in their
 // order, the groups' added in theirs, as if all voices played each period
@@ -269,6 +280,7 @@ std::uint32_t Synthesizer::render_chunk(float* left, float* right, const Chunk& 
         std::fill_n(reverb_bus_.begin(), chunk.frames, 0.0f);
         std::fill_n(chorus_bus_.begin(), chunk.frames, 0.0f);
     }
+    divide_periods(chunk.frames);
     std::size_t count = active_.size();
     std::size_t groups = std::min(count, kVoiceGroups);
     takes_.resize(count);
@@ -286,12 +298,7 @@ std::uint32_t Synthesizer::render_chunk(float* left, float* right, const Chunk& 
         silent_from = std::max(silent_from, voices_[active_[at]].active() ? kNone : take.periods - 1);
     }
     std::erase_if(active_, [&](std::size_t index) { return !voices_[index].active(); });
-    periods_.clear();
-    for (std::uint32_t done = 0; done < chunk.frames;) {
-        std::uint32_t span = std::min(chunk.frames - done, kControlFrames - static_cast<std::uint32_t>((clock_ + done) % kControlFrames));
-        periods_.push_back({span, (fed >> periods_.size() & 1) != 0});
-        done += span;
-    }
+    for (std::size_t period = 0; period < periods_.size(); ++period) periods_[period].fed = (fed >> period & 1) != 0;
     if (effects()) play_effects();
     std::uint32_t done = 0;
     for (std::size_t period = 0; period < periods_.size(); ++period) {
@@ -379,10 +386,10 @@ Synthesizer::Take Synthesizer::render_voice(Voice& voice, const Chunk& chunk, fl
                                             SendBuses buses) {
     Take take;
     std::uint32_t done = 0;
-    do {
-        std::uint32_t into_period = static_cast<std::uint32_t>((clock_ + done) % kControlFrames);
-        std::uint32_t span = std::min(chunk.frames - done, kControlFrames - into_period);
-        if (into_period == 0) {
+    const bool first_starts = clock_ % kControlFrames == 0;
+    for (const FedPeriod& period : periods_) {
+        if (take.periods > 0 && !voice.active()) break;
+        if (take.periods > 0 || first_starts) {
             if (done == chunk.settle_at && (chunk.pending >> voice.channel() & 1) && voice.active()) {
                 Channel& channel = this->channel(voice.channel());
                 SourceCache cache;
@@ -392,11 +399,12 @@ Synthesizer::Take Synthesizer::render_voice(Voice& voice, const Chunk& chunk, fl
             voice.control();
         }
         if (voice.sends()) take.fed |= 1u << take.periods;
-        std::uint32_t heard = voice.render(left + done, right + done, {buses.reverb + done, buses.chorus + done}, span);
+        std::uint32_t heard =
+            voice.render(left + done, right + done, {buses.reverb + done, buses.chorus + done}, period.frames);
         take.heard = std::max(take.heard, chunk.begins + done + heard);
-        done += span;
+        done += period.frames;
         ++take.periods;
-    } while (done < chunk.frames && voice.active());
+    }
     return take;
 }
 

@@ -105,6 +105,7 @@ private:
     struct Take {
         std::uint32_t heard = 0, fed = 0, periods = 0;
     };
+    void divide_periods(std::uint32_t frames);
     std::uint32_t render_chunk(float* left, float* right, const Chunk& chunk);
     Take render_voice(Voice& voice, const Chunk& chunk, float* left, float* right, SendBuses buses);
     // Where a group of voices plays a chunk: the first into the chunk's own buffers.
