@@ -150,20 +150,35 @@ def test_attenuation_pan_velocity_and_volume_set_the_level(attenuation, pan, vel
                              pytest.approx(gain * math.sin(angle), rel=1e-5, abs=1e-7))
 
 
-@pytest.mark.parametrize("resonance, expected_db", [(0, -3.0103), (120, 6.0), (200, 10.0)])
+CUTOFF = 7217  # 1 cent from the nearest point of the 4-cent grid on which the filter follows it
+
+
+def steady_tone(cutoff=None, resonance=0):
+    """A sine at CUTOFF's frequency, filtered at `cutoff` (None: not at all), half a second in."""
+    generators = [] if cutoff is None else [("initialFilterFc", cutoff), ("initialFilterQ", resonance)]
+    bank, _ = sine_bank(440 * 2 ** ((CUTOFF - 6900) / 1200), generators)
+    synth = synthesizer(bank)
+    synth.note_on(0, 60, 127)
+    return render(synth, RATE)[RATE // 2:, 0].astype(np.float64)
+
+
+@pytest.mark.parametrize("resonance, expected_db", [(0, -3.0103), (120, 6.0), (200, 10.0), (400, 20.0)])
 def test_the_filter_passes_its_cutoff_at_the_resonance_less_half_its_height(resonance, expected_db):
     """At the cutoff the gain over DC's is the resonance's height (Butterworth's -3 dB
-    without one), and DC falls by half the height. The cutoff lies 1 cent from the
-    nearest point of the grid on which the filter follows it; 17 cents would be 0.09 dB."""
-    cutoff = 7217
-    levels = []
-    for generators in ([("initialFilterFc", cutoff), ("initialFilterQ", resonance)], []):
-        bank, _ = sine_bank(440 * 2 ** ((cutoff - 6900) / 1200), generators)
-        synth = synthesizer(bank)
-        synth.note_on(0, 60, 127)
-        steady = render(synth, RATE)[RATE // 2:, 0].astype(np.float64)
-        levels.append(math.sqrt(np.mean(steady ** 2)))
-    assert 20 * math.log10(levels[0] / levels[1]) == pytest.approx(expected_db, abs=0.03)
+    without one), and DC falls by half the height. A sharp peak needs a finer grid: on
+    the 4-cent one, 400 cB would lose 0.06 dB here."""
+    def level(tone):
+        return math.sqrt(np.mean(tone ** 2))
+    gain = level(steady_tone(CUTOFF, resonance)) / level(steady_tone())
+    assert 20 * math.log10(gain) == pytest.approx(expected_db, abs=0.03)
+
+
+@pytest.mark.parametrize("resonance, cutoff, other, same", [
+    (0, 7214, 7216, True), (0, 7218, 7216, True),  # halfway: to the even point
+    (0, 7219, 7218, False), (0, 7219, 7221, True), (400, 7217, 7216, False),
+])
+def test_the_filter_takes_its_cutoff_to_the_nearest_point_of_its_grid(resonance, cutoff, other, same):
+    assert (steady_tone(cutoff, resonance) == steady_tone(other, resonance)).all() == same
 
 
 def test_the_same_calls_give_the_same_bits():

@@ -14,9 +14,9 @@ public:
     static constexpr double kOpenCents = 13500.0;
 
     // Sets the response for a cutoff (absolute cents, taken to the nearest
-    // point of a 4-cent grid) and a resonance (centibels) at `rate`; the
-    // state carries on, so a moving cutoff does not click. The cutoff is
-    // held below 45 % of the rate.
+    // point of a grid of 4 cents, finer for resonances above 12 dB) and a
+    // resonance (centibels) at `rate`; the state carries on, so a moving
+    // cutoff does not click. The cutoff is held below 45 % of the rate.
     void tune(double cutoff_cents, double resonance_centibels, std::uint32_t rate);
 
     // Filters `samples` in place. In 64 bits, which cost scalar code nothing

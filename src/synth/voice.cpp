@@ -112,8 +112,8 @@ std::uint64_t read_direct(const Frame* data, std::uint64_t position, std::uint64
 // 16-bit frames are turned into floats a run at a time and read as float
 // data: converting them in a row is exact, and reads about twice as fast as
 // converting each point where it is read. The stage holds the points of a
-// control period played up to two octaves above the sample's pitch; longer
-// runs are read in place.
+// control period that reads up to 4 frames of the sample per frame played
+// (two octaves up, at equal rates); longer runs are read in place.
 constexpr std::int64_t kStagedFrames = 4 * kControlFrames + 4;
 
 std::uint64_t read_direct(const std::int16_t* data, std::uint64_t position, std::uint64_t increment, float* out,

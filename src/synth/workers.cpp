@@ -10,7 +10,7 @@ namespace {
 constexpr int kSpins = 4000;
 // 31 bits of generation: a state never reaches kStopped.
 constexpr std::uint64_t kGenerationMask = 0x7FFF'FFFF;
-constexpr std::uint64_t kTakenMask = 0xFFFF;
+constexpr std::uint64_t kCountMask = 0xFFFF;
 
 inline void pause() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -21,7 +21,7 @@ inline void pause() {
 }
 
 std::uint64_t generation(std::uint64_t state) { return state >> 32; }
-std::size_t count_of(std::uint64_t state) { return static_cast<std::size_t>(state >> 16 & kTakenMask); }
+std::size_t count_of(std::uint64_t state) { return static_cast<std::size_t>(state >> 16 & kCountMask); }
 
 }  // namespace
 
@@ -65,7 +65,10 @@ void Workers::execute(std::size_t task, std::size_t count) {
 
 void Workers::play(std::uint64_t batch, std::size_t thread) {
     const std::size_t count = count_of(batch), threads = threads_.size() + 1;
-    const std::size_t first = count * thread / threads, end = count * (thread + 1) / threads;
+    // Shares rounded up: with fewer tasks than threads the caller has one,
+    // and the last helpers none.
+    auto share_start = [&](std::size_t of) { return (count * of + threads - 1) / threads; };
+    const std::size_t first = share_start(thread), end = share_start(thread + 1);
     for (std::size_t task = first; task < end; ++task)
         if (claim(batch, task)) execute(task, count);
     for (std::size_t task = count; task-- > 0;)  // the others' shares, from what they would come to last
