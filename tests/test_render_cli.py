@@ -213,7 +213,8 @@ def test_a_wav_needs_nothing_of_the_render_extra_and_flac_names_the_install_that
     TIMGM is None, reason="pretty_midi's soundfont is not installed"))], ids=["built-in bank", "soundfont"])
 def test_a_file_renders_without_the_modules_it_does_not_use(tmp_path, song, flags):
     # Start-up is most of a short piece's time: these modules are imported only when used.
-    unused = ("ostina_render.song", "ostina_render.instruments", "ostina_render.soundfont", "fractions", "typing")
+    unused = ("ostina_render.song", "ostina_render.instruments", "ostina_render.soundfont", "fractions", "typing",
+              "dataclasses", "inspect", "shutil")
     script = f"import sys; from ostina_render.cli import main; main(); print(sorted(set({unused!r}) & set(sys.modules)))"
     result = subprocess.run([sys.executable, "-c", script, str(song), "-o", str(tmp_path / "out.wav"), "-q", *flags],
                             capture_output=True, text=True)

@@ -1,7 +1,6 @@
 """A MIDI file's meaning through the whole song path: one note-off ends one
 note, events of one tick keep the file's order, controllers act from their
 own frame, selections pick tracks and channels, drums ring out and choke."""
-import dataclasses
 
 import mido
 import numpy as np
@@ -59,8 +58,8 @@ def test_each_channel_keeps_its_own_volume_and_selection_picks_channels_and_trac
     path = write_song(tmp_path / "two.mid", [note(0, 4 * BEAT) + control(BEAT, 7, 50),
                                              note(0, 4 * BEAT, 64, channel=1)])
     both = render_array(path, options=dc)[:, 0]
-    first = render_array(path, options=dataclasses.replace(dc, channels=frozenset({0})))[:, 0]
-    second = render_array(path, options=dataclasses.replace(dc, mute_tracks=frozenset({0})))[:, 0]
+    first = render_array(path, options=dc.replace(channels=frozenset({0})))[:, 0]
+    second = render_array(path, options=dc.replace(mute_tracks=frozenset({0})))[:, 0]
     assert second[at_beat(0.5)] == second[at_beat(2)] > 0  # channel 1 ignores channel 0's volume
     assert first[at_beat(2)] < first[at_beat(0.5)]
     assert both[at_beat(2)] == pytest.approx(first[at_beat(2)] + second[at_beat(2)], rel=1e-6)

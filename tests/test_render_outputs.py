@@ -1,10 +1,12 @@
 """The renderer never harms what its output names, killed runs clean up, and options
 follow one set of rules in the command line and the library."""
 import contextlib
+import copy
 import functools
 import io
 import math
 import os
+import pickle
 import select
 import signal
 import stat
@@ -238,6 +240,22 @@ def test_the_library_raises_render_error_for_bad_values_in_one_line(tmp_path, so
         call(song, tmp_path)
     assert "\n" not in str(raised.value) and capfd.readouterr().err == ""
     assert sorted(os.listdir(tmp_path)) in (["song.mid"], ["song.mid", "x.flac"], ["song.mid", "x.wav"])
+
+
+def test_options_do_not_change_and_replace_gives_a_changed_copy():
+    options = RenderOptions(48000, threads=2)
+    changed = options.replace(bits=24)
+    assert (changed.bits, changed.rate, changed.threads, options.bits) == (24, 48000, 2, 16)
+    assert changed == options.replace(bits=24) != options
+    assert pickle.loads(pickle.dumps(changed)) == changed and copy.copy(changed) == changed
+    assert RenderOptions().program_samples is not RenderOptions().program_samples  # no default shared
+    assert repr(changed).startswith("RenderOptions(rate=48000, soundfont=None, format=None, bits=24, ")
+    for change in (lambda: setattr(options, "rate", 8000), lambda: delattr(options, "rate")):
+        with pytest.raises(AttributeError, match="a RenderOptions does not change"):
+            change()
+    with pytest.raises(TypeError, match="^RenderOptions has no field 'rat'$"):
+        options.replace(rat=8000)
+    assert options == RenderOptions(48000, threads=2)
 
 
 @pytest.mark.parametrize("format_name", ["wav", "flac"])

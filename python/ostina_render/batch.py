@@ -11,7 +11,6 @@ from __future__ import annotations
 
 import concurrent.futures as cf
 import contextlib
-import dataclasses
 import functools
 import io
 import logging
@@ -430,7 +429,7 @@ def render_batch(jobs: Sequence[Job], options: RenderOptions = RenderOptions(), 
     began = time.perf_counter()
     options.check()
     if executor is not None and options.threads is None:
-        options = dataclasses.replace(options, threads=1)  # the workers share the cores, a thread each
+        options = options.replace(threads=1)  # the workers share the cores, a thread each
     if concurrency is not None and (not isinstance(concurrency, int) or concurrency < 1):
         raise RenderError(f"concurrency must be a whole number of at least 1, not {concurrency!r}")
     users_bank(options)  # reads users' samples: a bad one is reported once, before anything renders
@@ -474,7 +473,7 @@ def _run(todo: list[Job], options: RenderOptions, pool: _Pool, finish: Callable[
             finish(job, _failed(job, str(error)))
             return True
         try:
-            own = dataclasses.replace(options, format=format_for(job.target, options.format))
+            own = options.replace(format=format_for(job.target, options.format))
             running[pool.submit(job.source, midi, own)] = (job, alone)
         except BrokenProcessPool:
             (suspects if alone else queue).appendleft(job)
@@ -549,7 +548,7 @@ def _outcome(job: Job, future: Any) -> FileResult:
     except RenderError as error:
         return _failed(job, str(error))
     return FileResult(job.source, job.target, "done",
-                      report=dataclasses.replace(rendered.report, target=job.target))
+                      report=rendered.report.replace(target=job.target))
 
 
 def _failed(job: Job, reason: str) -> FileResult:

@@ -3,7 +3,6 @@ worker once and kept there as a local file that the worker maps, so that a remot
 cluster needs no shared file system. Imported only when a batch runs on Dask."""
 from __future__ import annotations
 
-import dataclasses
 import hashlib
 import os
 from typing import Any
@@ -45,4 +44,4 @@ def upload_soundfont(client: Any, path: str | os.PathLike[str]) -> str:
 def render_with_upload(source: str, midi: bytes, options: RenderOptions, file_name: str) -> Rendered:
     """`render_bytes` with the soundfont this worker keeps as `file_name`; runs on a worker."""
     local = os.path.join(get_worker().local_directory, file_name)
-    return render_bytes(source, midi, dataclasses.replace(options, soundfont=local))
+    return render_bytes(source, midi, options.replace(soundfont=local))

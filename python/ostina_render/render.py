@@ -7,16 +7,15 @@ need the render extra (soundfile and numpy), imported only when used.
 from __future__ import annotations
 
 import contextlib
-import dataclasses
 import math
 import numbers
 import os
 import time
-from dataclasses import dataclass, field
 
 from . import _synth, output
 from .errors import RenderError
 from .progress import progress_bar
+from .records import Record
 from .reading import MAX_MIDI_BYTES, parse
 from .sources import midi_bytes
 
@@ -43,38 +42,41 @@ TAIL_SECONDS = 5.0  # the longest a song's last notes may ring after its end
 DEFAULT_GAIN_DB = 0.0
 
 
-@dataclass(frozen=True)
-class RenderOptions:
+class RenderOptions(Record):
     """How to render. Tracks count from 0 in file order, channels from 0 (9 is the drums).
 
     `soundfont` names an SF2 or SF3 file to play in place of the built-in bank.
     `program_samples` maps a program (0-127) and `drum_samples` a drum note to
-    a sample file that replaces the bank's sound. `gain_db` adds to the
+    a sample file that replaces the bank's sound (None: none). `gain_db` adds to the
     default level; `polyphony` bounds the voices sounding at once. `reverb` and
     `chorus` play the effect units that the voices' sends feed (CC 91 and 93, and a
     soundfont's own sends); with either on, a song ends once its effects' tail has
     stayed below a 16-bit step for 0.1 s. `threads` play the voices and the effect units
     (None: one a core, up to 4); the output's bits are the same for any number.
+    Options do not change; `replace` gives a copy with some changed.
     """
 
-    rate: int = 44100
-    soundfont: str | os.PathLike[str] | None = None
-    format: str | None = None  # "wav" or "flac"; None: from the output's suffix, else wav
-    bits: int = 16  # 16 or 24
-    normalize: bool = False  # scale the whole result to a peak of -1 dBFS
-    gain_db: float = 0.0
-    tracks: frozenset[int] | None = None  # only these tracks; None: all
-    mute_tracks: frozenset[int] = frozenset()
-    channels: frozenset[int] | None = None  # only these channels; None: all
-    mute_channels: frozenset[int] = frozenset()
-    program_samples: Mapping[int, UserSample] = field(default_factory=dict)
-    drum_samples: Mapping[int, UserSample] = field(default_factory=dict)
-    polyphony: int = 256
-    reverb: bool = True
-    chorus: bool = True
-    max_seconds: float = 6 * 3600  # longer songs are refused
-    max_midi_bytes: int = MAX_MIDI_BYTES  # larger MIDI files are refused
-    threads: int | None = None
+    __slots__ = ("rate", "soundfont", "format", "bits", "normalize", "gain_db", "tracks", "mute_tracks", "channels",
+                 "mute_channels", "program_samples", "drum_samples", "polyphony", "reverb", "chorus", "max_seconds",
+                 "max_midi_bytes", "threads")
+
+    def __init__(self, rate: int = 44100, soundfont: str | os.PathLike[str] | None = None,
+                 format: str | None = None,  # "wav" or "flac"; None: from the output's suffix, else wav
+                 bits: int = 16,  # 16 or 24
+                 normalize: bool = False,  # scale the whole result to a peak of -1 dBFS
+                 gain_db: float = 0.0,
+                 tracks: frozenset[int] | None = None,  # only these tracks; None: all
+                 mute_tracks: frozenset[int] = frozenset(),
+                 channels: frozenset[int] | None = None,  # only these channels; None: all
+                 mute_channels: frozenset[int] = frozenset(),
+                 program_samples: Mapping[int, UserSample] | None = None,
+                 drum_samples: Mapping[int, UserSample] | None = None,
+                 polyphony: int = 256, reverb: bool = True, chorus: bool = True,
+                 max_seconds: float = 6 * 3600,  # longer songs are refused
+                 max_midi_bytes: int = MAX_MIDI_BYTES,  # larger MIDI files are refused
+                 threads: int | None = None) -> None:
+        self._set({**locals(), "program_samples": {} if program_samples is None else program_samples,
+                   "drum_samples": {} if drum_samples is None else drum_samples})
 
     def check(self) -> None:
         """Raise RenderError, in one line, for the first value of a wrong type or range."""
@@ -152,20 +154,15 @@ def _samples(name: str, samples: object, what: str) -> None:
             raise RenderError(f"{what} {key!r} is outside 0-127")
 
 
-@dataclass(frozen=True)
-class RenderReport:
+class RenderReport(Record):
     """What a render made. `frames` at `rate`; `peak` is linear (1.0 is full scale).
     `notices` are one-line remarks on the input that did not stop the render."""
 
-    source: str
-    target: str
-    frames: int
-    rate: int
-    notes: int
-    wall_seconds: float
-    peak: float
-    clipped: int
-    notices: tuple[str, ...] = ()
+    __slots__ = ("source", "target", "frames", "rate", "notes", "wall_seconds", "peak", "clipped", "notices")
+
+    def __init__(self, source: str, target: str, frames: int, rate: int, notes: int, wall_seconds: float,
+                 peak: float, clipped: int, notices: tuple[str, ...] = ()) -> None:
+        self._set(locals())
 
     @property
     def seconds(self) -> float:
@@ -185,13 +182,13 @@ class RenderReport:
                 f"{self.clipped} clipped samples")
 
 
-@dataclass(frozen=True)
-class Performance:
+class Performance(Record):
     """A MIDI file ready to render: its name, the native reader's view and what it noticed."""
 
-    name: str
-    midi: _synth.MidiFile
-    notices: tuple[str, ...]
+    __slots__ = ("name", "midi", "notices")
+
+    def __init__(self, name: str, midi: _synth.MidiFile, notices: tuple[str, ...]) -> None:
+        self._set(locals())
 
 
 def load(source: Source | Performance, options: RenderOptions = RenderOptions(),
@@ -382,7 +379,7 @@ def render_file(source: Source | Performance, target: str | os.PathLike[str] | B
     destination = os.fspath(target) if isinstance(target, (str, os.PathLike)) else target
     name = output.target_name(destination)
     format_name = output.format_for(destination, options.format)
-    options = dataclasses.replace(options, format=format_name)
+    options = options.replace(format=format_name)
     performance = load(source, options)
     output.refuse_input(performance.name, destination)
     song = player(performance, options)
