@@ -13,11 +13,11 @@ if TYPE_CHECKING:
 
 
 class Record:
-    """The fields a subclass names in `__slots__`, set once by its `__init__` through
+    """The fields a subclass annotates and names in `__slots__`, set once by its `__init__` through
     `_set`, then compared, hashed, shown and pickled by value. `replace` gives a copy
     with some fields changed, as `copy.replace` does from Python 3.13."""
 
-    __slots__ = ()
+    __slots__: tuple[str, ...] = ()
 
     def _set(self, values: dict[str, Any]) -> None:
         for name in self.__slots__:

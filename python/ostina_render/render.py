@@ -56,9 +56,25 @@ class RenderOptions(Record):
     Options do not change; `replace` gives a copy with some changed.
     """
 
-    __slots__ = ("rate", "soundfont", "format", "bits", "normalize", "gain_db", "tracks", "mute_tracks", "channels",
-                 "mute_channels", "program_samples", "drum_samples", "polyphony", "reverb", "chorus", "max_seconds",
-                 "max_midi_bytes", "threads")
+    rate: int
+    soundfont: str | os.PathLike[str] | None
+    format: str | None
+    bits: int
+    normalize: bool
+    gain_db: float
+    tracks: frozenset[int] | None
+    mute_tracks: frozenset[int]
+    channels: frozenset[int] | None
+    mute_channels: frozenset[int]
+    program_samples: Mapping[int, UserSample]
+    drum_samples: Mapping[int, UserSample]
+    polyphony: int
+    reverb: bool
+    chorus: bool
+    max_seconds: float
+    max_midi_bytes: int
+    threads: int | None
+    __slots__ = tuple(__annotations__)
 
     def __init__(self, rate: int = 44100, soundfont: str | os.PathLike[str] | None = None,
                  format: str | None = None,  # "wav" or "flac"; None: from the output's suffix, else wav
@@ -158,7 +174,16 @@ class RenderReport(Record):
     """What a render made. `frames` at `rate`; `peak` is linear (1.0 is full scale).
     `notices` are one-line remarks on the input that did not stop the render."""
 
-    __slots__ = ("source", "target", "frames", "rate", "notes", "wall_seconds", "peak", "clipped", "notices")
+    source: str
+    target: str
+    frames: int
+    rate: int
+    notes: int
+    wall_seconds: float
+    peak: float
+    clipped: int
+    notices: tuple[str, ...]
+    __slots__ = tuple(__annotations__)
 
     def __init__(self, source: str, target: str, frames: int, rate: int, notes: int, wall_seconds: float,
                  peak: float, clipped: int, notices: tuple[str, ...] = ()) -> None:
@@ -185,7 +210,10 @@ class RenderReport(Record):
 class Performance(Record):
     """A MIDI file ready to render: its name, the native reader's view and what it noticed."""
 
-    __slots__ = ("name", "midi", "notices")
+    name: str
+    midi: _synth.MidiFile
+    notices: tuple[str, ...]
+    __slots__ = tuple(__annotations__)
 
     def __init__(self, name: str, midi: _synth.MidiFile, notices: tuple[str, ...]) -> None:
         self._set(locals())
