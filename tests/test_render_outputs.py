@@ -247,7 +247,9 @@ def test_options_do_not_change_and_replace_gives_a_changed_copy():
     changed = options.replace(bits=24)
     assert (changed.bits, changed.rate, changed.threads, options.bits) == (24, 48000, 2, 16)
     assert changed == options.replace(bits=24) != options
-    assert pickle.loads(pickle.dumps(changed)) == changed and copy.copy(changed) == changed
+    mixed = RenderOptions(mute_tracks=frozenset({1}), reverb=False, format="flac")  # fields that share defaults
+    for copied in (pickle.loads(pickle.dumps(mixed)), copy.deepcopy(mixed), mixed.replace()):
+        assert repr(copied) == repr(mixed) and copied == mixed
     assert RenderOptions().program_samples is not RenderOptions().program_samples  # no default shared
     assert repr(changed).startswith("RenderOptions(rate=48000, soundfont=None, format=None, bits=24, ")
     for change in (lambda: setattr(options, "rate", 8000), lambda: delattr(options, "rate")):
