@@ -95,7 +95,7 @@ synth::SampleDecoder python_decoder(SharedObject function) {
         Ref data = checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(encoded.data()),
                                                      static_cast<Py_ssize_t>(encoded.size())));
         Ref frames = checked(PyObject_CallFunctionObjArgs(function.get(), data.get(), nullptr));
-        return Convert<std::vector<float>>::from(frames.get());
+        return std::make_shared<const std::vector<float>>(Convert<std::vector<float>>::from(frames.get()));
     };
 }
 

@@ -78,7 +78,8 @@ std::size_t Bank::add_sample(Sample sample) {
 // decoded is silent. Its loop counts from its first frame; a loop beyond
 // the decoded frames is cut to them.
 void Bank::decode(Sample& sample) const {
-    auto frames = std::make_shared<const std::vector<float>>(decoder_ ? decoder_(sample.encoded) : std::vector<float>{});
+    std::shared_ptr<const std::vector<float>> frames = decoder_ ? decoder_(sample.encoded) : nullptr;
+    if (!frames) frames = std::make_shared<const std::vector<float>>();
     auto size = static_cast<std::uint32_t>(std::min<std::size_t>(frames->size(), UINT32_MAX));
     sample.data = std::span<const float>(frames->data(), size);
     sample.owner = frames;

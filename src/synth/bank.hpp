@@ -23,7 +23,8 @@ namespace ostina::synth {
 // A sample's frames and the points SoundFont 2.04 gives it, in frames
 // from the start of its data. The frames are floats, 16-bit integers of full
 // scale 32768 (a soundfont's own, mapped from its file), or still encoded
-// (a compressed soundfont's, decoded when a note first plays them). `owner`
+// (a compressed soundfont's bytes, or a built-in zone's recipe, made into
+// frames by the bank's decoder when a note first plays them). `owner`
 // keeps the frames alive (several samples may share one pool of data).
 struct Sample {
     std::string name;
@@ -50,8 +51,8 @@ struct Sample {
 // moved, a vector keeps its frames where they were.
 static_assert(std::is_nothrow_move_constructible_v<Sample>);
 
-// Turns an encoded sample's bytes into its frames.
-using SampleDecoder = std::function<std::vector<float>(std::span<const std::byte>)>;
+// Turns an encoded sample's bytes into its frames, which samples may share.
+using SampleDecoder = std::function<std::shared_ptr<const std::vector<float>>(std::span<const std::byte>)>;
 
 struct KeyRange {
     std::uint8_t low = 0, high = 127;

@@ -273,10 +273,11 @@ struct ZoneKeys {
     int root, top;
 };
 
+ZoneKeys zone_of_root(int root) { return {root, std::min(root + kZoneWidth - 1, kKeyCount - 1)}; }
+
 std::vector<ZoneKeys> zone_keys() {
     std::vector<ZoneKeys> zones;
-    for (int root = 0; root < kKeyCount; root += kZoneWidth)
-        zones.push_back({root, std::min(root + kZoneWidth - 1, kKeyCount - 1)});
+    for (int root = 0; root < kKeyCount; root += kZoneWidth) zones.push_back(zone_of_root(root));
     return zones;
 }
 
@@ -358,17 +359,23 @@ Signal partials_loop(const Design& design, const ZoneKeys& keys, std::size_t cyc
 
 constexpr double kPromptLengths = 4.0;  // time constants: the prompt has fallen to 1.8 % of its excess
 
+// The frames of a zone's prompt: its first, louder frames before the loop.
+std::size_t prompt_frames(const Design& design, std::uint32_t sample_rate) {
+    if (design.prompt.seconds <= 0.0) return 0;
+    return static_cast<std::size_t>(std::ceil(kPromptLengths * design.prompt.seconds * sample_rate));
+}
+
 // The loop played on through the prompt, louder by a fading excess, then once as it is.
 Signal with_prompt(const Design& design, const Signal& loop, std::uint32_t sample_rate) {
-    if (design.prompt.seconds <= 0.0) return loop;
-    const auto prompt_frames = static_cast<std::size_t>(std::ceil(kPromptLengths * design.prompt.seconds * sample_rate));
+    const std::size_t prompt = prompt_frames(design, sample_rate);
+    if (prompt == 0) return loop;
     const double excess = gain_of_decibels(design.prompt.excess_db) - 1.0;
     const double fall = std::exp(-1.0 / (design.prompt.seconds * sample_rate));  // a frame's, of exp(-t / seconds)
-    const double last = std::pow(fall, static_cast<double>(prompt_frames));
-    Signal out(prompt_frames + loop.size());
+    const double last = std::pow(fall, static_cast<double>(prompt));
+    Signal out(prompt + loop.size());
     double decaying = 1.0;
     for (std::size_t n = 0, at = 0; n < out.size(); ++n) {  // `at`: n modulo the loop, the phase running on
-        out[n] = n < prompt_frames ? (1.0 + excess * (decaying - last) / (1.0 - last)) * loop[at] : loop[at];
+        out[n] = n < prompt ? (1.0 + excess * (decaying - last) / (1.0 - last)) * loop[at] : loop[at];
         decaying *= fall;
         if (++at == loop.size()) at = 0;
     }
@@ -402,15 +409,36 @@ std::string zone_name(const Design& design, const ZoneKeys& keys) {
     return std::string(design.name) + " " + std::to_string(keys.root) + "-" + std::to_string(keys.top);
 }
 
+std::size_t zone_cycle(int root, std::uint32_t rate) { return std::min(oversampled_cycle(root, rate), kMaxCycle); }
+
+std::shared_ptr<const Samples> harmonic_frames(const Design& design, int root, std::uint32_t rate) {
+    const ZoneKeys keys = zone_of_root(root);
+    const std::size_t cycle = zone_cycle(root, rate);
+    const Signal loop = partials_loop(design, keys, cycle, loop_cycles(design, root), rate);
+    return normalised(with_prompt(design, loop, stored_rate(root, cycle)), headroomed(design));
+}
+
+// A zone's recipe is its root key, as the one byte that names it: a
+// harmonic zone's frames are made when a note first plays it, so that a
+// song costs only the zones its keys reach.
+constexpr auto kKeyBytes = [] {
+    std::array<std::byte, kKeyCount> bytes{};
+    for (int key = 0; key < kKeyCount; ++key) bytes[key] = static_cast<std::byte>(key);
+    return bytes;
+}();
+
+// The zones' samples with their points but no frames yet: still encoded, as their recipes.
 std::vector<Sample> harmonic_samples(const Design& design, std::uint32_t rate) {
     std::vector<Sample> samples;
     for (const ZoneKeys& keys : zone_keys()) {
-        const std::size_t cycle = std::min(oversampled_cycle(keys.root, rate), kMaxCycle);
-        const std::uint32_t sample_rate = stored_rate(keys.root, cycle);
-        const Signal loop = partials_loop(design, keys, cycle, loop_cycles(design, keys.root), rate);
-        auto data = normalised(with_prompt(design, loop, sample_rate), headroomed(design));
-        Sample sample = sample_of(zone_name(design, keys), data, data->size(), sample_rate, keys.root);
-        sample.loop_start = static_cast<std::uint32_t>(data->size() - loop.size());
+        const std::size_t cycle = zone_cycle(keys.root, rate);
+        Sample sample;
+        sample.name = zone_name(design, keys);
+        sample.rate = stored_rate(keys.root, cycle);
+        sample.original_key = static_cast<std::uint8_t>(keys.root);
+        sample.encoded = std::span(kKeyBytes).subspan(static_cast<std::size_t>(keys.root), 1);
+        sample.loop_start = static_cast<std::uint32_t>(prompt_frames(design, sample.rate));
+        sample.loop_end = sample.loop_start + static_cast<std::uint32_t>(cycle * loop_cycles(design, keys.root));
         samples.push_back(std::move(sample));
     }
     return samples;
@@ -422,13 +450,32 @@ std::size_t noise_frames(std::size_t cycle, std::uint32_t rate) {
     return cycle * std::max<std::size_t>(1, rate / (2 * cycle));
 }
 
+// A zone's, a noise's or a drum's frames are the same whenever they are
+// made for a rate, so each is made once in a process and shared by every
+// bank that plays them: a collection's songs, or a notebook's renders, build
+// the piano (milliseconds) once.
+enum class Made : std::uint8_t { zone, noise, drum };
+
+std::shared_ptr<const Samples> made_once(Made kind, int index, std::uint32_t rate,
+                                         const std::function<std::shared_ptr<const Samples>()>& make) {
+    static std::mutex guard;
+    static std::map<std::tuple<Made, int, std::uint32_t>, std::shared_ptr<const Samples>> made;
+    std::lock_guard lock(guard);
+    const auto key = std::make_tuple(kind, index, rate);
+    if (auto found = made.find(key); found != made.end()) return found->second;
+    return made.emplace(key, make()).first->second;
+}
+
 // Every zone's loop is a prefix of one seeded noise, so the zones share its frames.
-std::vector<Sample> noise_samples(const Design& design, std::uint32_t rate) {
+std::vector<Sample> noise_samples(DesignIndex which, std::uint32_t rate) {
+    const Design& design = kDesigns[which];
     std::size_t longest = 0;
     for (const ZoneKeys& keys : zone_keys())
         longest = std::max(longest, noise_frames(oversampled_cycle(keys.root, rate), rate));
-    const Samples noise = oscillator::NoiseSource{1.0, kNoiseSeed}.render(longest).result;
-    auto pool = normalised(Signal(noise.begin(), noise.end()), headroomed(design));
+    auto pool = made_once(Made::noise, which, rate, [&] {
+        const Samples noise = oscillator::NoiseSource{1.0, kNoiseSeed}.render(longest).result;
+        return normalised(Signal(noise.begin(), noise.end()), headroomed(design));
+    });
     std::vector<Sample> samples;
     for (const ZoneKeys& keys : zone_keys()) {
         const std::size_t cycle = oversampled_cycle(keys.root, rate);
@@ -438,19 +485,13 @@ std::vector<Sample> noise_samples(const Design& design, std::uint32_t rate) {
     return samples;
 }
 
-// A design's or a drum's samples are the same whenever they are made for a
-// rate, so each is made once in a process and shared by every bank that
-// plays it: a collection's songs, or a notebook's renders, build the piano
-// (milliseconds) once.
-enum class Made : std::uint8_t { design, drum };
-
-std::vector<Sample> made_once(Made kind, int index, std::uint32_t rate, const std::function<std::vector<Sample>()>& make) {
-    static std::mutex guard;
-    static std::map<std::tuple<Made, int, std::uint32_t>, std::vector<Sample>> made;
-    std::lock_guard lock(guard);
-    const auto key = std::make_tuple(kind, index, rate);
-    if (auto found = made.find(key); found != made.end()) return found->second;
-    return made.emplace(key, make()).first->second;
+// Makes a harmonic zone's frames from its recipe, once a process.
+SampleDecoder zone_maker(DesignIndex which, std::uint32_t rate) {
+    return [which, rate](std::span<const std::byte> recipe) {
+        const int root = std::to_integer<int>(recipe.front());
+        return made_once(Made::zone, which * kKeyCount + root, rate,
+                         [&] { return harmonic_frames(kDesigns[which], root, rate); });
+    };
 }
 
 Zone keys_zone(int low, int high, std::size_t target) {
@@ -469,13 +510,11 @@ std::unique_ptr<Bank> design_bank(DesignIndex which, std::uint32_t rate) {
     instrument.name = std::string(design.name);
     instrument.global.generators = design_generators(design);
     instrument.global.modulators = design_modulators(design);
-    auto samples = made_once(Made::design, which, rate, [&] {
-        return design.recipe != nullptr ? harmonic_samples(design, rate) : noise_samples(design, rate);
-    });
-    for (Sample& sample : samples) {
-        const int root = sample.original_key;
+    if (design.recipe != nullptr) bank->set_decoder(zone_maker(which, rate));
+    for (Sample& sample : design.recipe != nullptr ? harmonic_samples(design, rate) : noise_samples(which, rate)) {
+        const ZoneKeys keys = zone_of_root(sample.original_key);
         const std::size_t index = bank->add_sample(std::move(sample));
-        instrument.zones.push_back(keys_zone(root, std::min(root + kZoneWidth - 1, kKeyCount - 1), index));
+        instrument.zones.push_back(keys_zone(keys.root, keys.top, index));
     }
     bank->add_instrument(std::move(instrument));
     return bank;
@@ -783,13 +822,12 @@ Signal centred(Hit hit) {
 // A note's bank: its one-shot sample, an instrument of one zone and the kit
 // preset sounding it on that key alone.
 std::unique_ptr<Bank> drum_bank(const DrumRecipe& recipe, Drummer& drummer, std::uint32_t rate) {
-    auto made = made_once(Made::drum, recipe.note, rate, [&] {
+    auto data = made_once(Made::drum, recipe.note, rate, [&] {
         const double level = kDrumLevel * gain_of_decibels(kDrumTrims[recipe.note - kFirstDrum]);
-        auto data = normalised(centred(drummer.hit(recipe)), level);
-        return std::vector<Sample>{sample_of(std::string(recipe.name), data, data->size(), rate, recipe.note)};
+        return normalised(centred(drummer.hit(recipe)), level);
     });
     auto bank = std::make_unique<Bank>();
-    const std::size_t sample = bank->add_sample(std::move(made.front()));
+    const std::size_t sample = bank->add_sample(sample_of(std::string(recipe.name), data, data->size(), rate, recipe.note));
 
     Instrument instrument;
     instrument.name = std::string(recipe.name);
@@ -820,7 +858,7 @@ void append_voices(const Bank& bank, std::uint16_t number, std::uint8_t program,
 // Each design and each drum note has a bank of its own, complete before any
 // voice reads it: a voice plan points at its sample inside a bank, and a
 // bank's samples move when one is added. A design's bank gains only presets
-// afterwards, which move nothing.
+// afterwards, which move nothing, and its zones' frames, made in place.
 struct BuiltinBank::State {
     explicit State(std::uint32_t rate) : rate(rate), drummer(rate) {}
 
@@ -889,11 +927,11 @@ std::size_t BuiltinBank::built() const { return state_->built; }
 
 namespace {
 
-// Appends `from`'s samples, instruments and presets to `into`, with the
+// Appends `from`'s samples (made ready), instruments and presets to `into`, with the
 // zones' targets moved past what `into` held; its drum kit's zones join `kit`.
 void append_bank(Bank& into, const Bank& from, Preset& kit) {
     const std::size_t first_sample = into.sample_count(), first_instrument = into.instrument_count();
-    for (std::size_t i = 0; i < from.sample_count(); ++i) into.add_sample(from.sample(i));
+    for (std::size_t i = 0; i < from.sample_count(); ++i) into.add_sample(from.ready_sample(i));
     for (std::size_t i = 0; i < from.instrument_count(); ++i) {
         Instrument instrument = from.instrument(i);
         for (Zone& zone : instrument.zones) zone.target += first_sample;
