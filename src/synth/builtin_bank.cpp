@@ -855,10 +855,11 @@ void append_voices(const Bank& bank, std::uint16_t number, std::uint8_t program,
 
 }  // namespace
 
-// Each design and each drum note has a bank of its own, complete before any
-// voice reads it: a voice plan points at its sample inside a bank, and a
-// bank's samples move when one is added. A design's bank gains only presets
-// afterwards, which move nothing, and its zones' frames, made in place.
+// Each design and each drum note has a bank of its own, whose samples are
+// all added before any voice reads it: a voice plan points at its sample
+// inside a bank, and a bank's samples move when one is added. A design's
+// bank gains only presets afterwards, and its zones' frames, made in place
+// when first played; neither moves anything.
 struct BuiltinBank::State {
     explicit State(std::uint32_t rate) : rate(rate), drummer(rate) {}
 

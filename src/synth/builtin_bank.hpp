@@ -2,7 +2,7 @@
 // a drum kit (bank 128, program 0), made from the engine's oscillators and
 // noise when first asked for, so that a song renders with nothing
 // installed and builds only the presets it plays, and of their pitched
-// zones only those its keys reach. Their samples are made once a process
+// zones only those its keys reach. Their frames are made once a process
 // for each rate and shared by every bank of that rate.
 #pragma once
 

@@ -227,7 +227,7 @@ std::vector<const Sample*> every_sample(BuiltinBank& bank) {
     return samples;
 }
 
-// Samples are made once a process for each rate (the same bits whenever
+// Frames are made once a process for each rate (the same bits whenever
 // made: worker processes write what one process does, as the batch tests show).
 void banks_of_one_rate_share_their_samples_frames() {
     BuiltinBank first(kRate), second(kRate), other(48000);
@@ -236,6 +236,17 @@ void banks_of_one_rate_share_their_samples_frames() {
     for (std::size_t i = 0; i < a.size() && i < b.size() && i < c.size(); ++i) {
         CHECK(a[i]->rate == b[i]->rate && a[i]->data.data() == b[i]->data.data());
         CHECK(a[i]->data.data() != c[i]->data.data());
+    }
+}
+
+// The whole bank, as it is written out, holds every zone's frames, though
+// a song's bank makes them only when a note plays them.
+void the_whole_bank_holds_every_samples_frames() {
+    auto whole = BuiltinBank(kRate).whole_bank();
+    for (std::size_t i = 0; i < whole->sample_count(); ++i) {
+        const Sample& sample = whole->sample(i);
+        CHECK(sample.encoded.empty() && !sample.data.empty());
+        CHECK(sample.end == sample.data.size() && sample.loop_end <= sample.end);
     }
 }
 
@@ -256,6 +267,7 @@ int main() {
     programs_play_their_designs();
     held_notes_fade_or_hold_by_family();
     banks_of_one_rate_share_their_samples_frames();
+    the_whole_bank_holds_every_samples_frames();
     a_rate_of_zero_is_refused();
     return check::finish();
 }
