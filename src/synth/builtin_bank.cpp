@@ -47,7 +47,7 @@ constexpr std::int16_t kEmptyModSustain = 1000;  // 0.1 % below the peak: all th
 constexpr double kVolEnvDecayDb = 100.0;         // a decay time is the time of this fall
 
 // ---------------------------------------------------------------------------
-// Pitched families: one cycle of a sum of harmonics per zone, looped.
+// Pitched families: a cycle of a sum of harmonics per zone, looped.
 
 constexpr int kZoneWidth = 24;                // keys per zone, rooted at its lowest key
 constexpr int kMaxHarmonics = 64;
@@ -300,8 +300,14 @@ constexpr int kFewestStretchedCycles = 8;
 
 double inharmonicity(const Design& design, int root) { return design.stretch * std::exp2((root - 60) / 10.0); }
 
-int loop_cycles(const Design& design, int root) {
-    if (design.stretch == 0.0) return 1;
+// A harmonic design's loop repeats its one cycle as often as it takes to
+// reach this many frames: a voice then crosses the loop's seam, where it
+// reads frame by frame, every few control periods instead of on nearly
+// every one of a high note. The cycles are the same, so is the sound.
+constexpr std::size_t kShortestLoop = 1024;
+
+int loop_cycles(const Design& design, int root, std::size_t cycle) {
+    if (design.stretch == 0.0) return static_cast<int>((kShortestLoop + cycle - 1) / cycle);
     return std::max(kFewestStretchedCycles, static_cast<int>(std::ceil(kStretchedLoopSeconds * key_hz(root))));
 }
 
@@ -414,7 +420,7 @@ std::size_t zone_cycle(int root, std::uint32_t rate) { return std::min(oversampl
 std::shared_ptr<const Samples> harmonic_frames(const Design& design, int root, std::uint32_t rate) {
     const ZoneKeys keys = zone_of_root(root);
     const std::size_t cycle = zone_cycle(root, rate);
-    const Signal loop = partials_loop(design, keys, cycle, loop_cycles(design, root), rate);
+    const Signal loop = partials_loop(design, keys, cycle, loop_cycles(design, root, cycle), rate);
     return normalised(with_prompt(design, loop, stored_rate(root, cycle)), headroomed(design));
 }
 
@@ -438,7 +444,7 @@ std::vector<Sample> harmonic_samples(const Design& design, std::uint32_t rate) {
         sample.original_key = static_cast<std::uint8_t>(keys.root);
         sample.encoded = std::span(kKeyBytes).subspan(static_cast<std::size_t>(keys.root), 1);
         sample.loop_start = static_cast<std::uint32_t>(prompt_frames(design, sample.rate));
-        sample.loop_end = sample.loop_start + static_cast<std::uint32_t>(cycle * loop_cycles(design, keys.root));
+        sample.loop_end = sample.loop_start + static_cast<std::uint32_t>(cycle * loop_cycles(design, keys.root, cycle));
         samples.push_back(std::move(sample));
     }
     return samples;
